@@ -10,9 +10,11 @@
 // that receives that message (the mutex orders them). A message sent before the sender
 // was released is always received before `Disconnected` is reported.
 //
-// Messages are moved, never copied. When the receiver goes first, the messages still
-// queued are destroyed by the releasing thread after it has let go of the mutex, and a
-// sender blocked on a full queue gets its message back at once.
+// Messages are moved, never copied. The queue's storage is reserved for `bound` messages
+// when the channel is made, so `send` never allocates: a spill thread that ran out of
+// memory can still report it. When the receiver goes first, the messages still queued are
+// destroyed by the releasing thread after it has let go of the mutex, and a sender
+// blocked on a full queue gets its message back at once.
 #ifndef LODESTACK_CHANNEL_CHANNEL_H_
 #define LODESTACK_CHANNEL_CHANNEL_H_
 
@@ -20,11 +22,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
+#include <vector>
 
 namespace lodestack::channel {
 
@@ -37,14 +39,54 @@ std::pair<Sender<T>, Receiver<T>> channel(std::size_t bound);
 
 namespace internal {
 
+// A first-in first-out queue of at most `capacity` messages in storage allocated once.
+template <typename T>
+class Ring final {
+ public:
+  explicit Ring(std::size_t capacity) : slots_(capacity) {}
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+
+  // REQUIRES: size() < capacity.
+  void push(T message) {
+    assert(size_ < slots_.size());
+    slots_[(head_ + size_) % slots_.size()].emplace(std::move(message));
+    ++size_;
+  }
+
+  // REQUIRES: !empty().
+  T pop() {
+    assert(size_ > 0);
+    std::optional<T>& slot = slots_[head_];
+    T message = std::move(*slot);
+    slot.reset();
+    head_ = (head_ + 1) % slots_.size();
+    --size_;
+    return message;
+  }
+
+  // Moves the storage out (it holds the queued messages), leaving a ring of capacity 0.
+  std::vector<std::optional<T>> take_all() {
+    head_ = 0;
+    size_ = 0;
+    return std::exchange(slots_, {});
+  }
+
+ private:
+  std::vector<std::optional<T>> slots_;  // slots_[(head_ + i) % capacity] for i < size_
+  std::size_t head_ = 0;
+  std::size_t size_ = 0;
+};
+
 template <typename T>
 struct Shared {
-  explicit Shared(std::size_t b) : bound(b) {}
+  explicit Shared(std::size_t b) : queue(b), bound(b) {}
 
   std::mutex mutex;
   std::condition_variable ready;
   // Guarded by `mutex`. Invariant: queue.size() <= bound; a flag once false stays false.
-  std::deque<T> queue;
+  Ring<T> queue;
   const std::size_t bound;
   bool sender_alive = true;
   bool receiver_alive = true;
@@ -83,7 +125,7 @@ class Sender final {
       return !shared_->receiver_alive || shared_->queue.size() < shared_->bound;
     });
     if (!shared_->receiver_alive) return std::optional<T>(std::move(message));
-    shared_->queue.push_back(std::move(message));
+    shared_->queue.push(std::move(message));
     lock.unlock();
     shared_->ready.notify_all();
     return std::nullopt;
@@ -131,8 +173,7 @@ class Receiver final {
       if (shared_->ready.wait_until(lock, deadline) == std::cv_status::timeout) break;
     }
     if (!shared_->queue.empty()) {
-      Received<T> received{RecvStatus::kMessage, std::move(shared_->queue.front())};
-      shared_->queue.pop_front();
+      Received<T> received{RecvStatus::kMessage, shared_->queue.pop()};
       lock.unlock();
       shared_->ready.notify_all();  // a sender may be waiting for room
       return received;
@@ -143,16 +184,16 @@ class Receiver final {
 
  private:
   friend std::pair<Sender<T>, Receiver<T>> channel<T>(std::size_t);
-  explicit Receiver(std::shared_ptr<internal::Shared<T>> shared)
-      : shared_(std::move(shared)) {}
+  explicit Receiver(std::shared_ptr<internal::Shared<T>> shared) : shared_(std::move(shared)) {}
 
   void release() {
     if (!shared_) return;
-    std::deque<T> orphans;
+    std::vector<std::optional<T>> orphans;
     {
       std::lock_guard lock(shared_->mutex);
       shared_->receiver_alive = false;
-      orphans.swap(shared_->queue);
+      // No message can arrive after this, so the storage itself can leave with them.
+      orphans = shared_->queue.take_all();
     }
     shared_->ready.notify_all();
     orphans.clear();  // may free megabytes: done outside the mutex
