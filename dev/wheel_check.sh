@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Builds a wheel the way `pip install .` would, installs it into a fresh virtual environment
+# and imports it from outside the checkout, so that a module missing from the wheel, or a
+# package file CMake forgot to install, fails here rather than on a user's machine.
+#
+# Build isolation is off because the build root has no index to fetch scikit-build-core
+# from; it carries the backend (and CMake, Ninja, LZ4) itself.
+set -euo pipefail
+
+python=${PYTHON:-python3}
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+cd "$repo"
+"$python" -m pip wheel --no-build-isolation --no-deps --quiet -w "$work/dist" .
+wheel=$(ls "$work"/dist/lodestack-*.whl)
+echo "built $(basename "$wheel")"
+
+"$python" -m venv "$work/venv"
+"$work/venv/bin/python" -m pip install --quiet --no-index --no-deps "$wheel"
+
+# -I keeps the checkout (the current directory) off sys.path: the import must find the
+# installed package.
+cd "$work"
+"$work/venv/bin/python" -I - <<'PY'
+import pathlib
+
+import lodestack
+
+package = pathlib.Path(lodestack.__file__).parent
+missing = [name for name in ("py.typed", "_lodestack.pyi") if not (package / name).is_file()]
+if missing:
+    raise SystemExit(f"the wheel lacks {', '.join(missing)}")
+if lodestack.Sorter.__module__ != "lodestack":
+    raise SystemExit(f"Sorter reports module {lodestack.Sorter.__module__!r}")
+print(f"installed lodestack {lodestack.__version__} in {package}")
+print(lodestack.Sorter.__doc__.splitlines()[0])
+PY
