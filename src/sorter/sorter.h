@@ -73,7 +73,9 @@ class Sorter final {
 
   std::uint64_t count() const { return count_; }
   bool failed() const { return failed_; }
+  std::uint64_t max_bytes() const { return max_bytes_; }
   std::uint64_t max_open() const { return max_open_; }
+  std::uint64_t threads() const { return threads_; }
   std::uint64_t half() const { return half_; }
   const std::shared_ptr<Pool>& pool() const { return pool_; }
   std::vector<run::Run>& runs() { return runs_; }
