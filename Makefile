@@ -73,8 +73,11 @@ if [ ! -f $(1)/build.ninja ] || [ "$$(cat $(1)/.lodestack-args 2>/dev/null)" != 
 fi
 endef
 
-# pytest exits with 5 when it collects nothing; that is a failure here, as any other exit.
-pytest = $(PYTHON) -m pytest -p no:cacheprovider
+# The checkout's own lodestack/ has no compiled module, so the current directory must not
+# come before the staged package on sys.path: PYTHONSAFEPATH keeps it off, for pytest and
+# for any interpreter a test starts. pytest exits with 5 when it collects nothing; that is a
+# failure here, as any other exit.
+pytest = PYTHONSAFEPATH=1 $(PYTHON) -m pytest -p no:cacheprovider
 
 all: build main-job
 
@@ -83,7 +86,7 @@ build:
 	cmake --build $(BUILD) -j $(JOBS) --target _lodestack stage_package
 
 main-job: build
-	PYTHONPATH=$(CURDIR)/$(BUILD)/pkg $(PYTHON) dev/main_job.py
+	PYTHONSAFEPATH=1 PYTHONPATH=$(CURDIR)/$(BUILD)/pkg $(PYTHON) dev/main_job.py
 
 test: test-cpp test-python
 
