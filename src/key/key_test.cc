@@ -1,0 +1,542 @@
+#include "key/key.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace lodestack::key {
+namespace {
+
+__extension__ typedef __int128 I128;
+__extension__ typedef unsigned __int128 U128;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// "20 BF F0 ..." so that a mismatch shows where the bytes part.
+std::string hex(const Bytes& bytes) {
+  std::string out;
+  char digits[4];
+  for (std::uint8_t const b : bytes) {
+    std::snprintf(digits, sizeof digits, "%s%02X", out.empty() ? "" : " ", b);
+    out += digits;
+  }
+  return out;
+}
+
+std::string repeat(const std::string& unit, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += unit;
+  return out;
+}
+
+// The big-endian magnitude of mantissa * 2^shift.
+Bytes shifted(std::uint64_t mantissa, int shift) {
+  Bytes out((shift + 64) / 8 + 1, 0);
+  for (int bit = 0; bit < 64; ++bit) {
+    if ((mantissa >> bit & 1) == 0) continue;
+    int const position = bit + shift;
+    out[out.size() - 1 - position / 8] |= static_cast<std::uint8_t>(1u << (position % 8));
+  }
+  return out;
+}
+
+Bytes plus(Bytes magnitude, int delta) {  // delta is +1 or -1; the magnitude is not 0
+  for (std::size_t i = magnitude.size(); i-- > 0;) {
+    std::uint8_t const before = magnitude[i];
+    magnitude[i] = static_cast<std::uint8_t>(before + delta);
+    if ((delta > 0 && magnitude[i] != 0) || (delta < 0 && before != 0)) break;
+  }
+  return magnitude;
+}
+
+Bytes magnitude_of(U128 value) {
+  Bytes out(16);
+  for (int i = 15; i >= 0; --i, value >>= 8) out[i] = static_cast<std::uint8_t>(value);
+  return out;
+}
+
+Bytes int_key(bool negative, const Bytes& magnitude) {
+  Bytes out;
+  push_big_int(out, negative, magnitude);
+  return out;
+}
+
+Bytes i128_key(I128 value) {
+  U128 const magnitude =
+      value < 0 ? U128{0} - static_cast<U128>(value) : static_cast<U128>(value);
+  return int_key(value < 0, magnitude_of(magnitude));
+}
+
+Bytes double_key(double value) {
+  Bytes out;
+  push_double(out, value);
+  return out;
+}
+
+Bytes escaped(std::uint8_t tag, const std::string& data) {
+  Bytes out;
+  push_escaped(out, tag,
+               ByteView(reinterpret_cast<std::uint8_t const*>(data.data()), data.size()));
+  return out;
+}
+
+// The worked examples: every way of writing a value through the byte layer gives the same
+// bytes.
+struct Example {
+  const char* name;
+  std::function<void(Bytes&)> encode;
+  std::string expected;
+};
+
+class KeyExampleTest : public testing::TestWithParam<Example> {};
+
+TEST_P(KeyExampleTest, EncodesToTheExactBytes) {
+  Bytes buffer;
+  GetParam().encode(buffer);
+  EXPECT_EQ(hex(buffer), GetParam().expected);
+}
+
+constexpr const char* kOne = "20 BF F0 00 00 00 00 00 00 00";
+constexpr const char* kZero = "20 80 00 00 00 00 00 00 00 00";
+constexpr const char* kMinusOne = "20 40 0F FF FF FF FF FF FF 00";
+constexpr const char* kTwo53Plus1 = "20 C3 40 00 00 00 00 00 00 01 01";
+constexpr const char* kTwo64 = "20 C3 F0 00 00 00 00 00 00 00";
+constexpr const char* kNan = "20 FF F8 00 00 00 00 00 00 00";
+
+INSTANTIATE_TEST_SUITE_P(
+    WorkedExamples, KeyExampleTest,
+    testing::Values(
+        Example{"None", [](Bytes& b) { b.push_back(kTagNone); }, "10"},
+        Example{"OneI64", [](Bytes& b) { push_i64(b, 1); }, kOne},
+        Example{"OneDouble", [](Bytes& b) { push_double(b, 1.0); }, kOne},
+        Example{"OneBig",
+                [](Bytes& b) {
+                  push_big_int(b, false, Bytes{0, 0, 1});
+                },
+                kOne},
+        Example{"ZeroI64", [](Bytes& b) { push_i64(b, 0); }, kZero},
+        Example{"ZeroDouble", [](Bytes& b) { push_double(b, 0.0); }, kZero},
+        Example{"NegativeZeroDouble", [](Bytes& b) { push_double(b, -0.0); }, kZero},
+        Example{"ZeroBigNegative",
+                [](Bytes& b) {
+                  push_big_int(b, true, Bytes{0, 0});
+                },
+                kZero},
+        Example{"ZeroBigEmpty", [](Bytes& b) { push_big_int(b, false, Bytes{}); }, kZero},
+        Example{"MinusOneDouble", [](Bytes& b) { push_double(b, -1.0); }, kMinusOne},
+        Example{"MinusOneI64", [](Bytes& b) { push_i64(b, -1); }, kMinusOne},
+        Example{"MinusOneBig", [](Bytes& b) { push_big_int(b, true, Bytes{1}); }, kMinusOne},
+        Example{"Two53Plus1I64", [](Bytes& b) { push_i64(b, 9007199254740993); }, kTwo53Plus1},
+        Example{"Two53Plus1Big",
+                [](Bytes& b) { push_big_int(b, false, plus(shifted(1, 53), 1)); }, kTwo53Plus1},
+        Example{"Two64Big", [](Bytes& b) { push_big_int(b, false, shifted(1, 64)); }, kTwo64},
+        Example{"Two64Double", [](Bytes& b) { push_double(b, 0x1p64); }, kTwo64},
+        Example{"Inf", [](Bytes& b) { push_double(b, kInf); }, "20 FF F0 00 00 00 00 00 00 00"},
+        Example{"MinusInf", [](Bytes& b) { push_double(b, -kInf); },
+                "20 00 0F FF FF FF FF FF FF 00"},
+        Example{"QuietNan", [](Bytes& b) { push_double(b, std::nan("")); }, kNan},
+        Example{"NegativeNan", [](Bytes& b) { push_double(b, -std::nan("")); }, kNan},
+        Example{"PayloadNan",
+                [](Bytes& b) { push_double(b, std::bit_cast<double>(0xFFF0000000000001)); },
+                kNan},
+        Example{"Str", [](Bytes& b) { b = escaped(kTagStr, "ab"); }, "30 61 62 00 00"},
+        Example{"EmptyBytes", [](Bytes& b) { b = escaped(kTagBytes, ""); }, "40 00 00"},
+        Example{"BytesWithZero",
+                [](Bytes& b) { b = escaped(kTagBytes, std::string("a\0b", 3)); },
+                "40 61 00 FF 62 00 00"},
+        Example{"EmptyTuple",
+                [](Bytes& b) {
+                  b.push_back(kTagTuple);
+                  b.push_back(kTagEnd);
+                },
+                "50 00"},
+        Example{"TupleOfOneAndA",
+                [](Bytes& b) {
+                  b.push_back(kTagTuple);
+                  push_i64(b, 1);
+                  push_escaped(b, kTagStr, Bytes{'a'});
+                  b.push_back(kTagEnd);
+                },
+                "50 20 BF F0 00 00 00 00 00 00 00 30 61 00 00 00"},
+        Example{"ListOfNone",
+                [](Bytes& b) {
+                  b.push_back(kTagList);
+                  b.push_back(kTagNone);
+                  b.push_back(kTagEnd);
+                },
+                "60 10 00"}),
+    [](const testing::TestParamInfo<Example>& info) { return std::string(info.param.name); });
+
+// The integers at the ends of the 64- and 128-bit ranges, where the rounded double lies
+// above the value and must be lowered one step.
+INSTANTIATE_TEST_SUITE_P(
+    LoweredRoundings, KeyExampleTest,
+    testing::Values(
+        // 2^63 - 1 rounds to 2^63; lowered to 2^63 - 2^10, remainder 1023.
+        Example{"I64Max", [](Bytes& b) { push_i64(b, INT64_MAX); },
+                "20 C3 DF FF FF FF FF FF FF 02 03 FF"},
+        Example{"I64MaxBig", [](Bytes& b) { push_big_int(b, false, plus(shifted(1, 63), -1)); },
+                "20 C3 DF FF FF FF FF FF FF 02 03 FF"},
+        Example{"I64Min", [](Bytes& b) { push_i64(b, INT64_MIN); },
+                "20 3C 1F FF FF FF FF FF FF 00"},
+        // 2^127 - 1 rounds to 2^127, which 128 bits cannot hold: lowered to 2^127 - 2^74.
+        Example{"I128Max", [](Bytes& b) { push_big_int(b, false, plus(shifted(1, 127), -1)); },
+                "20 C7 DF FF FF FF FF FF FF 0A 03 FF FF FF FF FF FF FF FF FF"},
+        Example{"I128Min", [](Bytes& b) { push_big_int(b, true, shifted(1, 127)); },
+                "20 38 1F FF FF FF FF FF FF 00"},
+        // -(2^127 + 1) no longer fits: its floor is -(2^127 + 2^75), remainder 2^75 - 1.
+        Example{"BelowI128Min",
+                [](Bytes& b) { push_big_int(b, true, plus(shifted(1, 127), 1)); },
+                "20 38 1F FF FF FF FF FF FE 0A 07 FF FF FF FF FF FF FF FF FF"},
+        Example{"Two127", [](Bytes& b) { push_big_int(b, false, shifted(1, 127)); },
+                "20 C7 E0 00 00 00 00 00 00 00"}),
+    [](const testing::TestParamInfo<Example>& info) { return std::string(info.param.name); });
+
+// DBL_MAX = (2^53 - 1) * 2^971.
+Bytes dbl_max() { return shifted((std::uint64_t{1} << 53) - 1, 971); }
+
+const std::string kDblMaxImage = "20 FF EF FF FF FF FF FF FF";
+const std::string kMinusInfImage = "20 00 0F FF FF FF FF FF FF";
+
+INSTANTIATE_TEST_SUITE_P(
+    EndsOfTheDoubleRange, KeyExampleTest,
+    testing::Values(
+        Example{"DblMaxAsInt", [](Bytes& b) { push_big_int(b, false, dbl_max()); },
+                "20 FF EF FF FF FF FF FF FF 00"},
+        Example{"MinusDblMaxAsInt", [](Bytes& b) { push_big_int(b, true, dbl_max()); },
+                "20 00 10 00 00 00 00 00 00 00"},
+        // 2^1024 - 1: D = DBL_MAX, remainder 2^971 - 1 (122 bytes).
+        Example{"Two1024MinusOne",
+                [](Bytes& b) { push_big_int(b, false, plus(shifted(1, 1024), -1)); },
+                kDblMaxImage + " 7A 07" + repeat(" FF", 121)},
+        // At and above 2^1024: D = DBL_MAX and the remainder field is U(x) itself.
+        Example{"Two1024", [](Bytes& b) { push_big_int(b, false, shifted(1, 1024)); },
+                kDblMaxImage + " 81 01" + repeat(" 00", 128)},
+        // Below -DBL_MAX: -inf, 0x01, then U(|x|) complemented.
+        Example{"MinusTwo1024", [](Bytes& b) { push_big_int(b, true, shifted(1, 1024)); },
+                kMinusInfImage + " 01 7E FE" + repeat(" FF", 128)},
+        // L = 1024 and the top 53 bits round up to 2^53: below -DBL_MAX.
+        Example{"MinusTwo1024PlusOne",
+                [](Bytes& b) { push_big_int(b, true, plus(shifted(1, 1024), -1)); },
+                kMinusInfImage + " 01 7F" + repeat(" 00", 128)},
+        Example{
+            "MinusDblMaxMinusOne", [](Bytes& b) { push_big_int(b, true, plus(dbl_max(), 1)); },
+            kMinusInfImage + " 01 7F" + repeat(" 00", 6) + " 07" + repeat(" FF", 120) + " FE"}),
+    [](const testing::TestParamInfo<Example>& info) { return std::string(info.param.name); });
+
+TEST(PushUnsignedTest, WritesTheCountOfSignificantBytesThenThem) {
+  auto const u = [](const Bytes& digits) {
+    Bytes out{0xEE};  // appends after what is there
+    push_unsigned(out, digits);
+    return hex(out);
+  };
+  EXPECT_EQ(u({}), "EE 00");
+  EXPECT_EQ(u({0, 0, 0}), "EE 00");
+  EXPECT_EQ(u({0, 0, 5}), "EE 01 05");
+  EXPECT_EQ(u({1, 0}), "EE 02 01 00");
+  EXPECT_EQ(u({0, 0xFF, 0, 0}), "EE 03 FF 00 00");
+}
+
+TEST(PushUnsignedTest, TakesTheLongFormFrom255SignificantBytes) {
+  Bytes digits254(254, 0xAB);
+  digits254.insert(digits254.begin(), 3, 0);  // leading zeros do not count
+  Bytes short_form;
+  push_unsigned(short_form, digits254);
+  EXPECT_EQ(hex(short_form), "FE" + repeat(" AB", 254));
+
+  Bytes long_form;
+  push_unsigned(long_form, Bytes(255, 0x01));
+  EXPECT_EQ(hex(long_form), "FF 00 00 00 00 00 00 00 FF" + repeat(" 01", 255));
+
+  Bytes longer;
+  Bytes digits300(300, 0);
+  digits300[0] = 1;
+  push_unsigned(longer, digits300);
+  EXPECT_EQ(hex(longer), "FF 00 00 00 00 00 00 01 2C 01" + repeat(" 00", 299));
+
+  // Each length class sorts above every value of the class below it.
+  Bytes largest254;
+  push_unsigned(largest254, Bytes(254, 0xFF));
+  EXPECT_LT(largest254, long_form);
+  Bytes largest255;
+  push_unsigned(largest255, Bytes(255, 0xFF));
+  EXPECT_LT(largest255, longer);
+}
+
+TEST(PushEscapedTest, PrefixesAndZerosSortAsTheirData) {
+  auto const b = [](const std::string& data) { return escaped(kTagBytes, data); };
+  using std::string_literals::operator""s;
+  EXPECT_LT(b("a"), b("a\0"s));
+  EXPECT_LT(b("a\0"s), b("a\1"s));
+  EXPECT_LT(b("a\0"s), b("ab"));
+  EXPECT_LT(b(""), b("\0"s));
+  EXPECT_LT(b("\0"s), b("\0\0"s));
+  EXPECT_LT(b("\0\xFF"s), b("\1"s));
+  EXPECT_EQ(hex(b("\0\0"s)), "40 00 FF 00 FF 00 00");
+  EXPECT_EQ(hex(escaped(kTagStr, "\0a\0"s)), "30 00 FF 61 00 FF 00 00");
+}
+
+// A byte-at-a-time escaper to hold the scanning one to.
+Bytes escaped_slowly(std::uint8_t tag, const Bytes& data) {
+  Bytes out{tag};
+  for (std::uint8_t const b : data) {
+    out.push_back(b);
+    if (b == 0) out.push_back(0xFF);
+  }
+  out.push_back(0);
+  out.push_back(0);
+  return out;
+}
+
+TEST(PushEscapedTest, RandomDataEscapesAndSortsAsTheData) {
+  std::uint32_t const seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  // Few distinct bytes, so that zeros, prefixes and ties are frequent.
+  std::uint8_t const alphabet[] = {0x00, 0x01, 0x61, 0xFF};
+  auto const random_data = [&] {
+    Bytes data(rng() % 8);
+    for (auto& b : data) b = alphabet[rng() % 4];
+    return data;
+  };
+  for (int i = 0; i < 20000; ++i) {
+    Bytes const a = random_data();
+    Bytes const b = random_data();
+    Bytes key_a{0x50};  // after a tuple tag, as inside a tuple
+    push_escaped(key_a, kTagBytes, a);
+    Bytes key_b{0x50};
+    push_escaped(key_b, kTagBytes, b);
+    Bytes expected_a = escaped_slowly(kTagBytes, a);
+    expected_a.insert(expected_a.begin(), 0x50);
+    ASSERT_EQ(hex(key_a), hex(expected_a));
+    ASSERT_EQ(a <=> b, key_a <=> key_b) << hex(key_a) << " vs " << hex(key_b);
+  }
+  // Long data with zeros scattered through it, across the buffer's growth.
+  Bytes big(100000);
+  for (auto& b : big) b = rng() % 16 == 0 ? 0 : static_cast<std::uint8_t>(rng());
+  Bytes key;
+  push_escaped(key, kTagStr, big);
+  EXPECT_EQ(key, escaped_slowly(kTagStr, big));
+}
+
+// Keys listed in ascending numeric order; `tie` marks a key equal to the one before it.
+struct Step {
+  const char* name;
+  Bytes key;
+  bool tie = false;
+};
+
+void expect_ascending(const std::vector<Step>& steps) {
+  for (std::size_t i = 1; i < steps.size(); ++i) {
+    const Step& before = steps[i - 1];
+    const Step& step = steps[i];
+    if (step.tie) {
+      EXPECT_EQ(hex(before.key), hex(step.key)) << before.name << " == " << step.name;
+    } else {
+      EXPECT_LT(before.key, step.key) << before.name << " < " << step.name << "\n  "
+                                      << hex(before.key) << "\n  " << hex(step.key);
+    }
+  }
+}
+
+Bytes i64_key(std::int64_t value) {
+  Bytes out;
+  push_i64(out, value);
+  return out;
+}
+
+TEST(NumberOrderTest, MixedIntegersAndDoublesAscendAcrossEveryRange) {
+  Bytes const two1024 = shifted(1, 1024);
+  Bytes const two2400 = shifted(1, 2400);  // 301 bytes: U takes its long form
+  expect_ascending({
+      {"-inf", double_key(-kInf)},
+      {"-2^2400", int_key(true, two2400)},
+      {"-(2^1025 + 1)", int_key(true, plus(shifted(1, 1025), 1))},
+      {"-2^1025", int_key(true, shifted(1, 1025))},
+      {"-(2^1024 + 1)", int_key(true, plus(two1024, 1))},
+      {"-2^1024", int_key(true, two1024)},
+      {"-(2^1024 - 1)", int_key(true, plus(two1024, -1))},
+      {"-(DBL_MAX + 1)", int_key(true, plus(dbl_max(), 1))},
+      {"-DBL_MAX", double_key(-DBL_MAX)},
+      {"-DBL_MAX as int", int_key(true, dbl_max()), true},
+      {"-(DBL_MAX - 1)", int_key(true, plus(dbl_max(), -1))},
+      {"next above -DBL_MAX", double_key(std::nextafter(-DBL_MAX, 0.0))},
+      {"-2^200 - 1", int_key(true, plus(shifted(1, 200), 1))},
+      {"-2^200", double_key(-0x1p200)},
+      {"-2^200 + 1", int_key(true, plus(shifted(1, 200), -1))},
+      {"-(2^127 + 1)", int_key(true, plus(shifted(1, 127), 1))},
+      {"-2^127", int_key(true, shifted(1, 127))},
+      {"-2^127 double", double_key(-0x1p127), true},
+      {"-(2^127 - 1)", int_key(true, plus(shifted(1, 127), -1))},
+      {"-(2^64 + 1)", int_key(true, plus(shifted(1, 64), 1))},
+      {"-2^64", double_key(-0x1p64)},
+      {"-(2^63 + 1)", int_key(true, plus(shifted(1, 63), 1))},
+      {"INT64_MIN", i64_key(INT64_MIN)},
+      {"-2^63 double", double_key(-0x1p63), true},
+      {"INT64_MIN + 1", i64_key(INT64_MIN + 1)},
+      {"-(2^53 + 2)", double_key(-0x1p53 - 2)},
+      {"-(2^53 + 1)", i64_key(-(std::int64_t{1} << 53) - 1)},
+      {"-2^53", i64_key(-(std::int64_t{1} << 53))},
+      {"-2^53 double", double_key(-0x1p53), true},
+      {"-(2^53 - 1)", i64_key(-(std::int64_t{1} << 53) + 1)},
+      {"-1", i64_key(-1)},
+      {"-0.5", double_key(-0.5)},
+      {"-min subnormal", double_key(-std::numeric_limits<double>::denorm_min())},
+      {"-0.0", double_key(-0.0)},
+      {"0", i64_key(0), true},
+      {"min subnormal", double_key(std::numeric_limits<double>::denorm_min())},
+      {"min normal", double_key(DBL_MIN)},
+      {"1", i64_key(1)},
+      {"1.0", double_key(1.0), true},
+      {"2^53 - 1", i64_key((std::int64_t{1} << 53) - 1)},
+      {"2^53", double_key(0x1p53)},
+      {"2^53 + 1", i64_key((std::int64_t{1} << 53) + 1)},
+      {"2^53 + 2", double_key(0x1p53 + 2)},
+      {"INT64_MAX - 1", i64_key(INT64_MAX - 1)},
+      {"INT64_MAX", i64_key(INT64_MAX)},
+      {"2^63 double", double_key(0x1p63)},
+      {"2^63", int_key(false, shifted(1, 63)), true},
+      {"2^64 - 1", int_key(false, plus(shifted(1, 64), -1))},
+      {"2^64", double_key(0x1p64)},
+      {"2^64 + 1", int_key(false, plus(shifted(1, 64), 1))},
+      {"2^127 - 1", int_key(false, plus(shifted(1, 127), -1))},
+      {"2^127 double", double_key(0x1p127)},
+      {"2^127", int_key(false, shifted(1, 127)), true},
+      {"2^127 + 1", int_key(false, plus(shifted(1, 127), 1))},
+      {"next above 2^127", double_key(std::nextafter(0x1p127, kInf))},
+      {"DBL_MAX - 1", int_key(false, plus(dbl_max(), -1))},
+      {"DBL_MAX", double_key(DBL_MAX)},
+      {"DBL_MAX as int", int_key(false, dbl_max()), true},
+      {"DBL_MAX + 1", int_key(false, plus(dbl_max(), 1))},
+      {"2^1024 - 1", int_key(false, plus(two1024, -1))},
+      {"2^1024", int_key(false, two1024)},
+      {"2^1024 + 1", int_key(false, plus(two1024, 1))},
+      {"2^1025", int_key(false, shifted(1, 1025))},
+      {"2^2400", int_key(false, two2400)},
+      {"inf", double_key(kInf)},
+      {"nan", double_key(std::nan(""))},
+      {"-nan", double_key(-std::nan("")), true},
+  });
+}
+
+// A double that holds an integer encodes exactly as that integer, in every binade and on
+// every path of push_big_int; its integer neighbours sit on either side of it.
+TEST(NumberOrderTest, IntegralDoublesMatchTheirIntegersAndNeighbours) {
+  std::uint32_t const seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937_64 rng(seed);
+  for (int i = 0; i < 20000; ++i) {
+    std::uint64_t const mantissa = (rng() >> 11) | std::uint64_t{1} << 52;
+    int const exponent = static_cast<int>(rng() % 972);  // up to DBL_MAX's
+    bool const negative = rng() % 2 == 0;
+    double const magnitude = std::ldexp(static_cast<double>(mantissa), exponent);
+    double const value = negative ? -magnitude : magnitude;
+    Bytes const digits = shifted(mantissa, exponent);
+    SCOPED_TRACE(std::to_string(mantissa) + " * 2^" + std::to_string(exponent) +
+                 (negative ? " negative" : ""));
+
+    Bytes const as_double = double_key(value);
+    ASSERT_EQ(hex(int_key(negative, digits)), hex(as_double));
+    if (exponent <= 10) {
+      auto const small = static_cast<std::int64_t>(value);
+      ASSERT_EQ(hex(i64_key(small)), hex(as_double));
+    }
+    if (exponent == 0) continue;  // x +- 1 are then doubles themselves
+    Bytes const above = int_key(negative, plus(digits, negative ? -1 : 1));
+    Bytes const below = int_key(negative, plus(digits, negative ? 1 : -1));
+    Bytes const next_double = double_key(std::nextafter(value, kInf));
+    Bytes const previous_double = double_key(std::nextafter(value, -kInf));
+    ASSERT_LT(previous_double, below);
+    ASSERT_LT(below, as_double);
+    ASSERT_LT(as_double, above);
+    ASSERT_LT(above, next_double);
+  }
+}
+
+// Numbers within 128 bits against doubles of every kind, with an exact comparison.
+struct Number {
+  bool is_double;
+  double d;
+  I128 i;
+};
+
+int sign(auto a, auto b) { return a < b ? -1 : a > b ? 1 : 0; }
+
+int compare_int_double(I128 a, double d) {
+  if (d >= 0x1p127) return -1;
+  if (d < -0x1p127) return 1;
+  double const floor = std::floor(d);
+  I128 const f = static_cast<I128>(floor);
+  if (a != f) return sign(a, f);
+  return floor == d ? 0 : -1;
+}
+
+int compare(const Number& a, const Number& b) {
+  bool const a_nan = a.is_double && std::isnan(a.d);
+  bool const b_nan = b.is_double && std::isnan(b.d);
+  if (a_nan || b_nan) return sign(a_nan, b_nan);  // NaN: after everything, equal to NaN
+  if (a.is_double && b.is_double) return sign(a.d, b.d);
+  if (!a.is_double && !b.is_double) return sign(a.i, b.i);
+  if (!a.is_double) return compare_int_double(a.i, b.d);
+  return -compare_int_double(b.i, a.d);
+}
+
+Bytes number_key(const Number& n) {
+  if (n.is_double) return double_key(n.d);
+  Bytes key = i128_key(n.i);
+  if (n.i >= INT64_MIN && n.i <= INT64_MAX) {
+    EXPECT_EQ(hex(i64_key(static_cast<std::int64_t>(n.i))), hex(key));
+  }
+  return key;
+}
+
+TEST(NumberOrderTest, RandomIntegersAndDoublesCompareAsNumbers) {
+  std::uint32_t const seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937_64 rng(seed);
+  int const anchors[] = {0, 1, 52, 53, 54, 62, 63, 64, 65, 100, 126, 127};
+  auto const random_number = [&]() -> Number {
+    int const anchor = anchors[rng() % std::size(anchors)];
+    I128 const near = (anchor == 127 ? I128{0} : I128{1} << anchor) +
+                      static_cast<I128>(rng() % 9) - 4 - (anchor == 127 ? 1 : 0);
+    I128 signed_near = rng() % 2 == 0 ? near : -near;
+    switch (rng() % 6) {
+      case 0:  // any bit pattern: NaNs, infinities, subnormals, everything
+        return {true, std::bit_cast<double>(rng()), 0};
+      case 1:  // a double near a power of two, possibly a step off
+        return {true,
+                std::nextafter(static_cast<double>(signed_near), rng() % 2 == 0 ? kInf : -kInf),
+                0};
+      case 2: return {true, static_cast<double>(signed_near), 0};
+      case 3: {  // any bit length
+        int const bits = static_cast<int>(rng() % 127);
+        U128 const wide = static_cast<U128>(rng()) << 64 | rng();
+        I128 const value = static_cast<I128>(bits == 0 ? 0 : wide >> (128 - bits));
+        return {false, 0, rng() % 2 == 0 ? value : -value};
+      }
+      default: return {false, 0, signed_near};
+    }
+  };
+  for (int i = 0; i < 100000; ++i) {
+    Number const a = random_number();
+    Number const b = random_number();
+    Bytes const key_a = number_key(a);
+    Bytes const key_b = number_key(b);
+    ASSERT_EQ(compare(a, b), sign(key_a, key_b))
+        << (a.is_double ? std::to_string(a.d) : "int") << " vs "
+        << (b.is_double ? std::to_string(b.d) : "int") << "\n  " << hex(key_a) << "\n  "
+        << hex(key_b);
+  }
+}
+
+}  // namespace
+}  // namespace lodestack::key
