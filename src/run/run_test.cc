@@ -1,0 +1,669 @@
+// Tests of the run writer and reader: the exact bytes written, round trips at every block
+// edge, and every way a damaged or misdescribed run is refused.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <lz4.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "run/reader.h"
+#include "run/writer.h"
+#include "sorter/pool.h"
+
+namespace lodestack::run {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint64_t kSeed = 20240611;
+constexpr std::size_t kOutBuffer = std::size_t{1} << 20;
+
+struct Record {
+  Bytes key;
+  Bytes payload;
+  bool operator==(const Record&) const = default;
+};
+
+Bytes random_bytes(std::mt19937_64& rng, std::size_t n) {
+  Bytes out(n);
+  for (std::uint8_t& b : out) b = static_cast<std::uint8_t>(rng());
+  return out;
+}
+
+void append_le32(Bytes& out, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+Bytes stream_of(const std::vector<Record>& records) {
+  Bytes out;
+  for (const Record& r : records) {
+    append_le32(out, static_cast<std::uint32_t>(r.key.size()));
+    out.insert(out.end(), r.key.begin(), r.key.end());
+    append_le32(out, static_cast<std::uint32_t>(r.payload.size()));
+    out.insert(out.end(), r.payload.begin(), r.payload.end());
+  }
+  return out;
+}
+
+Bytes header(std::uint32_t c, std::uint32_t u) {
+  Bytes out;
+  append_le32(out, c);
+  append_le32(out, u);
+  return out;
+}
+
+Bytes lz4(ByteView data) {
+  Bytes out(static_cast<std::size_t>(LZ4_compressBound(static_cast<int>(data.size()))));
+  const int c = LZ4_compress_default(
+      reinterpret_cast<const char*>(data.data()), reinterpret_cast<char*>(out.data()),
+      static_cast<int>(data.size()), static_cast<int>(out.size()));
+  out.resize(static_cast<std::size_t>(c));
+  return out;
+}
+
+// A well-formed block holding `stream`.
+Bytes block_of(ByteView stream) {
+  const Bytes data = lz4(stream);
+  Bytes out = header(static_cast<std::uint32_t>(data.size()),
+                     static_cast<std::uint32_t>(stream.size()));
+  out.insert(out.end(), data.begin(), data.end());
+  return out;
+}
+
+Bytes cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+// Read and write calls made by this thread since construction. Each look at the
+// counters is itself one read, which the next look sees.
+class IoCalls {
+ public:
+  IoCalls() : start_(sample()) {}
+  std::uint64_t reads() const { return sample().reads - start_.reads - 1; }
+  std::uint64_t writes() const { return sample().writes - start_.writes; }
+
+ private:
+  struct Counts {
+    std::uint64_t reads = 0;
+    std::uint64_t writes = 0;
+  };
+  static Counts sample() {
+    const int fd = ::open("/proc/thread-self/io", O_RDONLY | O_CLOEXEC);
+    EXPECT_GE(fd, 0) << "no per-thread I/O accounting";
+    char text[1024] = {};
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    const auto field = [&](const char* name) -> std::uint64_t {
+      const char* const at = n > 0 ? std::strstr(text, name) : nullptr;
+      return at ? std::strtoull(at + std::strlen(name), nullptr, 10) : 0;
+    };
+    return {field("syscr: "), field("syscw: ")};
+  }
+  Counts start_;
+};
+
+// The descriptor this process holds on `path`, or -1.
+int fd_of(const fs::path& path) {
+  for (const fs::directory_entry& e : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    if (fs::read_symlink(e.path(), ec) == path) return std::stoi(e.path().filename());
+  }
+  return -1;
+}
+
+class RunTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = (fs::temp_directory_path() / "run_test-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+    dir_ = fs::canonical(tmpl);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  fs::path path(const std::string& name = "run") const { return dir_ / name; }
+
+  static std::shared_ptr<sorter::Pool> pool(std::size_t threads) {
+    if (threads == 0) return nullptr;
+    return sorter::Pool::start(threads).value();
+  }
+
+  run::Run write_run(const std::vector<Record>& records,
+                     std::shared_ptr<sorter::Pool> p = nullptr) {
+    RunWriter w = RunWriter::create(path(), std::move(p)).value();
+    for (const Record& r : records) EXPECT_TRUE(w.push(r.key, r.payload));
+    return std::move(w).finish().value();
+  }
+
+  // Reads the descriptor's records as the merge does: key, then payload.
+  static Result<std::vector<Record>> read_run(const run::Run& run) {
+    Result<RunReader> r = RunReader::open(run);
+    if (!r) return fail(r.error());
+    std::vector<Record> out;
+    while (r->records_left() > 0) {
+      Record rec;
+      if (Result<void> k = r->read_field(rec.key); !k) return fail(k.error());
+      if (Result<void> p = r->read_field(rec.payload); !p) return fail(p.error());
+      r->record_read();
+      out.push_back(std::move(rec));
+    }
+    return out;
+  }
+
+  run::Run put_file(const Bytes& bytes, std::uint64_t records, std::uint64_t stream_len) const {
+    std::ofstream(path(), std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    return run::Run{path(), records, stream_len};
+  }
+
+  static Bytes file_bytes(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+  }
+
+  // The run's blocks, decoded independently of RunReader.
+  struct Layout {
+    std::vector<std::uint32_t> us;
+    std::vector<std::size_t> sizes;  // on disk, header included
+    Bytes stream;
+  };
+  static Layout layout(const fs::path& p) {
+    const Bytes file = file_bytes(p);
+    Layout out;
+    for (std::size_t at = 0; at < file.size();) {
+      std::uint32_t c, u;
+      std::memcpy(&c, &file[at], 4);
+      std::memcpy(&u, &file[at + 4], 4);
+      EXPECT_LE(c, max_compressed(u));
+      const std::size_t old = out.stream.size();
+      out.stream.resize(old + u);
+      const int n = LZ4_decompress_safe(reinterpret_cast<const char*>(&file[at + 8]),
+                                        reinterpret_cast<char*>(&out.stream[old]),
+                                        static_cast<int>(c), static_cast<int>(u));
+      EXPECT_EQ(n, static_cast<int>(u));
+      out.us.push_back(u);
+      out.sizes.push_back(8 + c);
+      at += 8 + c;
+    }
+    return out;
+  }
+
+  fs::path dir_;
+};
+
+// ---- the writer -------------------------------------------------------------------------
+
+TEST_F(RunTest, OneTinyRecordIsTheNineteenBytesOfTheFormat) {
+  const run::Run run = write_run({{{0x6B}, {0x76}}});
+  EXPECT_EQ(run.path, path());
+  EXPECT_EQ(run.records, 1u);
+  EXPECT_EQ(run.stream_len, 10u);
+  EXPECT_EQ(file_bytes(path()), (Bytes{0x0B, 0, 0, 0, 0x0A, 0, 0, 0, 0xA0, 0x01, 0, 0, 0, 0x6B,
+                                       0x01, 0, 0, 0, 0x76}));
+  EXPECT_EQ(read_run(run).value(), (std::vector<Record>{{{0x6B}, {0x76}}}));
+}
+
+TEST_F(RunTest, EmptyRunIsAnEmptyFileAndIsNeverRead) {
+  const run::Run run = write_run({});
+  EXPECT_EQ(run.records, 0u);
+  EXPECT_EQ(run.stream_len, 0u);
+  EXPECT_EQ(fs::file_size(path()), 0u);
+  const IoCalls calls;
+  EXPECT_TRUE(read_run(run).value().empty());
+  EXPECT_EQ(calls.reads(), 0u);
+}
+
+// Record shapes that put a boundary somewhere awkward, each with the blocks it must make.
+struct EdgeCase {
+  const char* name;
+  std::vector<Record> (*records)(std::mt19937_64&);
+  std::vector<std::uint32_t> us;
+};
+
+std::vector<Record> empty_key_and_payload(std::mt19937_64&) { return {{}, {}, {{1}, {}}}; }
+std::vector<Record> split_length_field(std::mt19937_64& rng) {
+  // 8 + 131,062 bytes leave 2 bytes of the first block for the next key length.
+  return {{{}, random_bytes(rng, 131062)}, {random_bytes(rng, 5), random_bytes(rng, 7)}};
+}
+std::vector<Record> key_of_one_block(std::mt19937_64& rng) {
+  return {{random_bytes(rng, kBlockSize), {9}}, {{1}, {2}}};
+}
+std::vector<Record> stream_of_one_block(std::mt19937_64& rng) {
+  return {{random_bytes(rng, 10), random_bytes(rng, kBlockSize - 18)}};
+}
+std::vector<Record> one_byte_past_a_block(std::mt19937_64& rng) {
+  return {{random_bytes(rng, 10), random_bytes(rng, kBlockSize - 17)}};
+}
+std::vector<Record> record_of_three_blocks(std::mt19937_64& rng) {
+  return {{{0x6B}, random_bytes(rng, 300000)}};
+}
+
+void PrintTo(const EdgeCase& edge, std::ostream* os) { *os << edge.name; }
+
+const EdgeCase kEdgeCases[] = {
+    {"EmptyKeyAndPayload", empty_key_and_payload, {25}},
+    {"SplitLengthField", split_length_field, {131072, 18}},
+    {"KeyOfOneBlock", key_of_one_block, {131072, 19}},
+    {"StreamOfOneBlock", stream_of_one_block, {131072}},
+    {"OneBytePastABlock", one_byte_past_a_block, {131072, 1}},
+    {"RecordOfThreeBlocks", record_of_three_blocks, {131072, 131072, 37865}},
+};
+
+class RunEdgeTest : public RunTest,
+                    public testing::WithParamInterface<std::tuple<EdgeCase, std::size_t>> {};
+
+TEST_P(RunEdgeTest, RoundTripsWithBlocksCutBySizeAlone) {
+  const auto& [edge, threads] = GetParam();
+  std::mt19937_64 rng(kSeed);
+  const std::vector<Record> records = edge.records(rng);
+  const run::Run run = write_run(records, pool(threads));
+  const Bytes stream = stream_of(records);
+  EXPECT_EQ(run.records, records.size());
+  EXPECT_EQ(run.stream_len, stream.size());
+  const Layout l = layout(path());
+  EXPECT_EQ(l.us, edge.us);
+  EXPECT_EQ(l.stream, stream);
+  EXPECT_EQ(read_run(run).value(), records);
+}
+
+INSTANTIATE_TEST_SUITE_P(Edges, RunEdgeTest,
+                         testing::Combine(testing::ValuesIn(kEdgeCases),
+                                          testing::Values(std::size_t{0}, std::size_t{2})),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param).name) +
+                                  (std::get<1>(info.param) ? "WithPool" : "WithoutPool");
+                         });
+
+class RunSlotsTest : public RunTest,
+                     public testing::WithParamInterface<std::pair<std::size_t, std::size_t>> {};
+
+TEST_P(RunSlotsTest, SlotsFollowThePoolAndRandomRecordsRoundTrip) {
+  const auto [threads, slots] = GetParam();
+  std::mt19937_64 rng(kSeed + threads);
+  std::vector<Record> records;
+  // Mostly small records with a few that span blocks, about 28 blocks in all.
+  for (int i = 0; i < 6000; ++i) {
+    const std::size_t payload = i % 997 == 0 ? 200000 : rng() % 300;
+    Bytes key = random_bytes(rng, rng() % 24);
+    Bytes value(payload, static_cast<std::uint8_t>(i));  // compressible, as payloads often are
+    records.push_back({std::move(key), std::move(value)});
+  }
+  Result<RunWriter> w = RunWriter::create(path(), pool(threads));
+  ASSERT_TRUE(w);
+  EXPECT_EQ(w->slots(), slots);
+  for (const Record& r : records) ASSERT_TRUE(w->push(r.key, r.payload));
+  EXPECT_EQ(w->records(), records.size());
+  const run::Run run = std::move(*w).finish().value();
+
+  const Layout l = layout(path());
+  const Bytes stream = stream_of(records);
+  ASSERT_GT(l.us.size(), 16u);
+  for (std::size_t i = 0; i + 1 < l.us.size(); ++i) EXPECT_EQ(l.us[i], kBlockSize) << i;
+  EXPECT_EQ(l.us.back(), stream.size() - (l.us.size() - 1) * kBlockSize);
+  EXPECT_EQ(l.stream, stream);
+  EXPECT_EQ(read_run(run).value(), records);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pools, RunSlotsTest,
+                         testing::Values(std::pair{0, 1}, std::pair{1, 2}, std::pair{2, 4},
+                                         std::pair{4, 8}, std::pair{8, 16}, std::pair{9, 16}));
+
+// Incompressible blocks each take a little over kBlockSize on disk, so eight of them do not
+// fit the 1 MiB output buffer: the eighth pushes the first seven to the file.
+TEST_F(RunTest, FullBatchIsWrittenByThePushThatFillsItsLastSlot) {
+  std::mt19937_64 rng(kSeed);
+  Result<RunWriter> w = RunWriter::create(path(), pool(4));
+  ASSERT_EQ(w->slots(), 8u);
+  for (int i = 0; i < 8; ++i) {
+    EXPECT_EQ(fs::file_size(path()), 0u) << "written before the batch was full, push " << i;
+    const Bytes key = random_bytes(rng, 10);
+    ASSERT_TRUE(w->push(key, random_bytes(rng, kBlockSize - 18)));
+  }
+  const std::uintmax_t after_push = fs::file_size(path());
+  const run::Run run = std::move(*w).finish().value();
+  const Layout l = layout(path());
+  EXPECT_EQ(l.us, std::vector<std::uint32_t>(8, kBlockSize));
+  std::size_t first_seven = 0;
+  for (int i = 0; i < 7; ++i) first_seven += l.sizes[i];
+  EXPECT_EQ(after_push, first_seven);
+  EXPECT_EQ(run.stream_len, 8 * kBlockSize);
+}
+
+TEST_F(RunTest, OneSlotWritesBlocksDuringThePushInLargeCalls) {
+  std::mt19937_64 rng(kSeed);
+  const Bytes payload = random_bytes(rng, 40 * kBlockSize);
+  const IoCalls calls;
+  Result<RunWriter> w = RunWriter::create(path(), nullptr);
+  ASSERT_EQ(w->slots(), 1u);
+  ASSERT_TRUE(w->push(Bytes{1}, payload));
+  // At most the last 1 MiB of the 40 blocks filled by the push may still be buffered.
+  EXPECT_GE(fs::file_size(path()), 40 * kBlockSize - kOutBuffer);
+  ASSERT_TRUE(std::move(*w).finish());
+  const std::size_t size = fs::file_size(path());
+  EXPECT_EQ(layout(path()).us.size(), 41u);
+  EXPECT_GT(size, 40 * kBlockSize);
+  // Every call but the last carries nearly the whole buffer.
+  EXPECT_LE(calls.writes(), size / (kOutBuffer - kMaxBlock) + 1);
+}
+
+TEST_F(RunTest, OpenFailuresNameThePathAndKeepTheKind) {
+  std::ofstream(path()) << "kept";
+  Result<RunWriter> exists = RunWriter::create(path(), nullptr);
+  EXPECT_EQ(exists.error().kind(), ErrorKind::kAlreadyExists);
+  EXPECT_EQ(exists.error().text(), path().string() + ": File exists (os error 17)");
+  EXPECT_EQ(file_bytes(path()), (Bytes{'k', 'e', 'p', 't'}));
+
+  const std::string gone = path("gone/run").string();
+  Result<RunWriter> no_dir = RunWriter::create(gone, nullptr);
+  EXPECT_EQ(no_dir.error().kind(), ErrorKind::kNotFound);
+  EXPECT_EQ(no_dir.error().text(), gone + ": No such file or directory (os error 2)");
+
+  Result<RunReader> missing = RunReader::open({gone, 1, 10});
+  EXPECT_EQ(missing.error().kind(), ErrorKind::kNotFound);
+  EXPECT_EQ(missing.error().text(), gone + ": No such file or directory (os error 2)");
+}
+
+TEST_F(RunTest, FileIsPrivateAndClosedOnExecAndOnDrop) {
+  const mode_t old_mask = ::umask(0);
+  {
+    Result<RunWriter> w = RunWriter::create(path(), nullptr);
+    ::umask(old_mask);
+    ASSERT_TRUE(w);
+    struct stat st;
+    ASSERT_EQ(::stat(path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    const int fd = fd_of(path());
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    ASSERT_TRUE(w->push(Bytes{1}, Bytes{2}));
+  }
+  // Dropped without finish: closed, left in place.
+  EXPECT_EQ(fd_of(path()), -1);
+  EXPECT_TRUE(fs::exists(path()));
+
+  const run::Run run = {path(), 0, 0};
+  Result<RunReader> r = RunReader::open(run);
+  ASSERT_TRUE(r);
+  const int fd = fd_of(path());
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
+  { const RunReader dropped = std::move(*r); }
+  EXPECT_EQ(fd_of(path()), -1);
+}
+
+// A file size limit makes writes fail with EFBIG part way, after a short write.
+class RunSizeLimitTest : public RunTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(RunSizeLimitTest, FileTooLargeStaysFileTooLarge) {
+  const bool in_push = GetParam();
+  std::mt19937_64 rng(kSeed);
+  const Bytes payload = random_bytes(rng, in_push ? 20 * kBlockSize : 5000);
+  struct rlimit old_limit;
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  const struct rlimit limit = {1000, old_limit.rlim_max};
+  const auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+
+  Result<RunWriter> w = RunWriter::create(path(), nullptr);
+  const Result<void> pushed = w->push(Bytes{1}, payload);
+  Result<run::Run> finished = fail(Error::lost());
+  if (pushed) finished = std::move(*w).finish();
+
+  ::setrlimit(RLIMIT_FSIZE, &old_limit);
+  ::signal(SIGXFSZ, old_handler);
+  ASSERT_EQ(pushed.has_value(), !in_push);
+  ASSERT_FALSE(finished);
+  const Error& e = in_push ? pushed.error() : finished.error();
+  EXPECT_EQ(e.kind(), ErrorKind::kFileTooLarge);
+  EXPECT_EQ(e.text(), path().string() + ": File too large (os error 27)");
+  EXPECT_EQ(fs::file_size(path()), 1000u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Where, RunSizeLimitTest, testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "InPush" : "InFinish"; });
+
+// ---- the reader -------------------------------------------------------------------------
+
+TEST_F(RunTest, ReadingCostsOneCallPerBlock) {
+  std::mt19937_64 rng(kSeed);
+  std::vector<Record> records;
+  for (int i = 0; i < 50; ++i)
+    records.push_back({random_bytes(rng, 8), random_bytes(rng, 26000)});
+  const run::Run run = write_run(records);
+  const std::size_t blocks = layout(path()).us.size();
+  ASSERT_EQ(blocks, 10u);
+  const IoCalls calls;
+  EXPECT_EQ(read_run(run).value(), records);
+  // The first header costs a call of its own; every body read brings the next header.
+  EXPECT_EQ(calls.reads(), blocks + 1);
+}
+
+struct Damage {
+  const char* name;
+  Bytes file;
+  std::uint64_t records;
+  std::uint64_t stream_len;
+  ErrorKind kind;
+  std::string text;
+  std::size_t good_records;  // records read back before the failure
+};
+
+const Bytes kTen = stream_of({{{0x6B}, {0x76}}});
+const Bytes kTwoRecords = stream_of({{{1, 2}, {3}}, {{4}, {5, 6, 7, 8, 9, 10, 11}}});
+const std::string kImpossible = "a block has an impossible length";
+const std::string kNotItsLength = "a block does not decompress to its length";
+const std::string kTooLong = "a record is longer than the rest of the run";
+const std::string kEof = "unexpected end of file";
+
+Bytes with_header(ByteView stream, std::uint32_t c, std::uint32_t u) {
+  const Bytes data = lz4(stream);
+  return cat({header(c, u), data});
+}
+
+std::vector<Damage> damages() {
+  const Bytes good = block_of(kTwoRecords);
+  const std::uint32_t c = static_cast<std::uint32_t>(good.size() - 8);
+  Bytes truncated_header = block_of(kTen);
+  truncated_header.resize(5);
+  Bytes truncated_body = good;
+  truncated_body.pop_back();
+  const Bytes huge_key = cat({{0xFF, 0xFF, 0xFF, 0xFF}, kTen});
+  Bytes long_payload = kTen;
+  long_payload[5] = 3;  // the payload claims 3 bytes of the 2 left
+  return {
+      {"CompressedZero", cat({header(0, 10), lz4(kTen)}), 1, 10, ErrorKind::kInvalidData,
+       kImpossible, 0},
+      {"UncompressedZero", with_header(kTen, 11, 0), 1, 10, ErrorKind::kInvalidData,
+       kImpossible, 0},
+      {"UncompressedPastABlock", with_header(kTen, 11, kBlockSize + 1), 1, 10,
+       ErrorKind::kInvalidData, kImpossible, 0},
+      {"CompressedPastItsLimit", cat({header(32, 10), Bytes(40, 0)}), 1, 10,
+       ErrorKind::kInvalidData, kImpossible, 0},
+      {"DecodesShort", with_header(kTwoRecords, c, 28), 2, 27, ErrorKind::kInvalidData,
+       kNotItsLength, 0},
+      {"DecodesLong", with_header(kTwoRecords, c, 26), 2, 27, ErrorKind::kInvalidData,
+       kNotItsLength, 0},
+      {"MalformedLz4", cat({header(2, 10), {0xF0, 0xFF}}), 1, 10, ErrorKind::kInvalidData,
+       kNotItsLength, 0},
+      {"AllOnesKeyLength", block_of(huge_key), 1, 14, ErrorKind::kInvalidData, kTooLong, 0},
+      {"PayloadPastTheRun", block_of(long_payload), 1, 10, ErrorKind::kInvalidData, kTooLong,
+       0},
+      {"StreamShorterThanDescribed", good, 2, 26, ErrorKind::kInvalidData, kTooLong, 1},
+      {"TruncatedHeader", truncated_header, 1, 10, ErrorKind::kUnexpectedEof, kEof, 0},
+      {"TruncatedBody", truncated_body, 2, 27, ErrorKind::kUnexpectedEof, kEof, 0},
+      {"MoreRecordsThanTheFile", good, 3, 37, ErrorKind::kUnexpectedEof, kEof, 2},
+      {"HeaderCutAfterABlock", cat({good, {5, 0, 0}}), 3, 37, ErrorKind::kUnexpectedEof, kEof,
+       2},
+      {"BodyMissingAfterABlock", cat({good, header(5, 10)}), 3, 37, ErrorKind::kUnexpectedEof,
+       kEof, 2},
+      {"EmptyFileWithRecords", {}, 1, 10, ErrorKind::kUnexpectedEof, kEof, 0},
+  };
+}
+
+void PrintTo(const Damage& damage, std::ostream* os) { *os << damage.name; }
+
+class RunDamageTest : public RunTest, public testing::WithParamInterface<Damage> {};
+
+TEST_P(RunDamageTest, IsRefusedWithItsKindAndMessage) {
+  const Damage& d = GetParam();
+  const run::Run run = put_file(d.file, d.records, d.stream_len);
+  RunReader r = RunReader::open(run).value();
+  std::size_t good = 0;
+  Bytes key;
+  Bytes payload = {42};
+  Result<void> result;
+  while ((result = r.read_field(key)) && (result = r.read_field(payload))) {
+    ++good;
+    r.record_read();
+  }
+  EXPECT_EQ(good, d.good_records);
+  EXPECT_EQ(result.error().kind(), d.kind);
+  EXPECT_EQ(result.error().text(), d.text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, RunDamageTest, testing::ValuesIn(damages()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Lengths are checked before they are acted on: an impossible header costs no read of
+// its data, and an impossible field length neither copies nor allocates.
+TEST_F(RunTest, RefusalsComeBeforeAnyReadOrCopy) {
+  put_file(with_header(kTen, 11, kBlockSize + 1), 1, 10);
+  RunReader header_first = RunReader::open({path(), 1, 10}).value();
+  Bytes out = {1, 2};
+  const IoCalls calls;
+  EXPECT_EQ(header_first.read_field(out).error().text(), kImpossible);
+  EXPECT_EQ(calls.reads(), 1u);
+  EXPECT_EQ(out, (Bytes{1, 2}));
+
+  put_file(block_of(cat({{0xFF, 0xFF, 0xFF, 0xFF}, kTen})), 1, 14);
+  RunReader field_first = RunReader::open({path(), 1, 14}).value();
+  EXPECT_EQ(field_first.read_field(out).error().text(), kTooLong);
+  EXPECT_EQ(out, (Bytes{1, 2}));
+  EXPECT_LT(out.capacity(), 64u);
+}
+
+// A descriptor that claims far more than the file holds lets a wild length through the
+// stream check; the field must then grow only with bytes that really arrive.
+TEST_F(RunTest, WrongDescriptorBoundsAllocationByTheFile) {
+  Bytes stream = {0xF0, 0xFF, 0xFF, 0xFF};
+  stream.resize(4 + kBlockSize - 4, 0x61);
+  const run::Run run = put_file(block_of(stream), 1, UINT64_MAX);
+  RunReader r = RunReader::open(run).value();
+  Bytes out;
+  EXPECT_EQ(r.read_field(out).error().kind(), ErrorKind::kUnexpectedEof);
+  EXPECT_LE(out.capacity(), 2 * kBlockSize);
+}
+
+// Any byte of a small run may be damaged. There is no checksum, so a damaged literal can
+// read back as other bytes of the same shape; but nothing may crash, read past the run or
+// misreport, and a damaged header is always caught.
+TEST_F(RunTest, FlippedBytesEndInAnErrorOrAWellFormedRun) {
+  std::vector<Record> records;
+  for (int i = 0; i < 12; ++i) {
+    records.push_back({Bytes{static_cast<std::uint8_t>(i), 0x10},
+                       Bytes(static_cast<std::size_t>(i * 3), 0x33)});
+  }
+  const run::Run run = write_run(records);
+  const Bytes original = file_bytes(path());
+  const std::vector<std::pair<ErrorKind, std::string>> allowed = {
+      {ErrorKind::kInvalidData, kImpossible},
+      {ErrorKind::kInvalidData, kNotItsLength},
+      {ErrorKind::kInvalidData, kTooLong},
+      {ErrorKind::kUnexpectedEof, kEof}};
+  std::size_t errors = 0;
+  for (std::size_t at = 0; at < original.size(); ++at) {
+    for (const std::uint8_t mask : {0x01, 0x10, 0x80, 0xFF}) {
+      Bytes damaged = original;
+      damaged[at] ^= mask;
+      put_file(damaged, run.records, run.stream_len);
+      const Result<std::vector<Record>> got = read_run(run);
+      if (!got) {
+        ++errors;
+        const std::pair<ErrorKind, std::string> e = {got.error().kind(), got.error().text()};
+        EXPECT_NE(std::find(allowed.begin(), allowed.end(), e), allowed.end())
+            << "byte " << at << " mask " << int{mask} << ": " << e.second;
+        continue;
+      }
+      EXPECT_GE(at, 8u) << "a damaged header went unnoticed";
+      ASSERT_EQ(got->size(), records.size());
+      std::size_t len = 0;
+      for (const Record& r : *got) len += r.key.size() + r.payload.size() + 8;
+      EXPECT_LE(len, run.stream_len) << "byte " << at << " mask " << int{mask};
+    }
+  }
+  EXPECT_GT(errors, original.size());
+}
+
+// A FIFO lets the test decide what each read call finds: the first body read sees only 3
+// bytes of the next header, and a signal interrupts the read waiting for the other 5.
+TEST_F(RunTest, HeaderSplitAcrossReadsAndInterruptedReadsAreResumed) {
+  ASSERT_EQ(::mkfifo(path().c_str(), 0600), 0);
+  const int fifo = ::open(path().c_str(), O_RDWR | O_CLOEXEC);  // no wait for a reader
+  ASSERT_GE(fifo, 0);
+  const Bytes first = block_of(kTwoRecords);
+  const Bytes second = block_of(kTen);
+  const Bytes start = cat({first, Bytes(second.begin(), second.begin() + 3)});
+  ASSERT_EQ(::write(fifo, start.data(), start.size()), static_cast<ssize_t>(start.size()));
+
+  RunReader r = RunReader::open({path(), 3, 37}).value();
+  Bytes key, payload;
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(r.read_field(key) && r.read_field(payload));
+    r.record_read();
+  }
+  EXPECT_EQ(payload, (Bytes{5, 6, 7, 8, 9, 10, 11}));
+
+  static std::atomic<int> interrupted;
+  interrupted = 0;
+  struct sigaction on_signal = {}, old_action;
+  on_signal.sa_handler = [](int) { interrupted.fetch_add(1); };  // no SA_RESTART
+  ASSERT_EQ(::sigaction(SIGUSR1, &on_signal, &old_action), 0);
+  const pthread_t reader = ::pthread_self();
+  const fs::path syscall_file = "/proc/self/task/" + std::to_string(::gettid()) + "/syscall";
+  std::atomic<bool> done = false;
+  std::thread feeder([&] {
+    // Wait until the reader blocks in read, then interrupt it, then feed it. A reader
+    // that fails without reading must not leave this thread waiting.
+    const std::string in_read = std::to_string(SYS_read) + " ";
+    std::string line;
+    while (line.rfind(in_read, 0) != 0 && !done) {
+      std::this_thread::yield();
+      std::ifstream(syscall_file) >> line;
+      line += " ";
+    }
+    if (!done) {
+      ::pthread_kill(reader, SIGUSR1);
+      while (interrupted.load() == 0) std::this_thread::yield();
+    }
+    const Bytes rest(second.begin() + 3, second.end());
+    EXPECT_EQ(::write(fifo, rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
+    ::close(fifo);
+  });
+  const Result<void> k = r.read_field(key);
+  const Result<void> p = r.read_field(payload);
+  done = true;
+  feeder.join();
+  ::sigaction(SIGUSR1, &old_action, nullptr);
+  ASSERT_TRUE(k && p) << (k ? p.error() : k.error()).text();
+  EXPECT_EQ(interrupted.load(), 1);
+  EXPECT_EQ(key, Bytes{0x6B});
+  EXPECT_EQ(payload, Bytes{0x76});
+}
+
+}  // namespace
+}  // namespace lodestack::run
