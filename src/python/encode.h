@@ -10,6 +10,8 @@
 
 #include <Python.h>
 
+#include <string>
+
 #include "key/bytes.h"
 
 namespace lodestack::python {
@@ -22,6 +24,11 @@ int encode_key(PyObject* key, Bytes& buffer, int depth);
 
 // Appends the number encoding of a Python int (or int subclass, by its stored value).
 int push_int(PyObject* value, Bytes& buffer);
+
+// The bare `__name__` of the value's type (int, float32, ndarray), for the messages of
+// TypeErrors that name a type; "?" when the name cannot be read. Never raises: an error
+// reading the name is discarded.
+std::string type_name(PyObject* value);
 
 }  // namespace lodestack::python
 
