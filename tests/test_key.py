@@ -201,7 +201,7 @@ def _python_cmp(a, b):
         return None
 
 
-@settings(max_examples=3000, deadline=None)
+@settings(max_examples=2000, deadline=None)
 @given(keys, keys)
 def test_byte_order_is_python_order(a, b):
     key_a, key_b = encode(a), encode(b)

@@ -40,12 +40,10 @@ void reserve_more(Bytes& buffer, std::size_t n) {
   }
 }
 
-// Grows the buffer by `n` bytes and returns where they start. For the short, fixed-size
-// pieces of numbers, where zero-filling before overwriting costs next to nothing.
-std::uint8_t* extend(Bytes& buffer, std::size_t n) {
-  std::size_t const old = buffer.size();
-  buffer.resize(old + n);
-  return buffer.data() + old;
+// Appends `n` bytes built on the stack: a single copy into the buffer, with its geometric
+// growth, and no zero-filling of room that is overwritten at once.
+void append(Bytes& buffer, std::uint8_t const* data, std::size_t n) {
+  buffer.insert(buffer.end(), data, data + n);
 }
 
 void store_be64(std::uint8_t* out, std::uint64_t value) {
@@ -58,14 +56,17 @@ void store_be64(std::uint8_t* out, std::uint64_t value) {
 // order.
 std::uint64_t order_image(double value) {
   std::uint64_t const bits = std::bit_cast<std::uint64_t>(value);
-  return (bits & kSignBit) != 0 ? ~bits : bits ^ kSignBit;
+  // Branch-free: keys of random sign would otherwise mispredict half the time.
+  auto const negative_mask = static_cast<std::uint64_t>(static_cast<std::int64_t>(bits) >> 63);
+  return bits ^ (negative_mask | kSignBit);
 }
 
 // Writes the tag and the image of `d`: the first 9 bytes of every number.
 void push_head(Bytes& buffer, double d) {
-  std::uint8_t* const out = extend(buffer, 9);
+  std::uint8_t out[9];
   out[0] = kTagNumber;
   store_be64(out + 1, order_image(d));
+  append(buffer, out, sizeof out);
 }
 
 int significant_bytes(U128 value) {
@@ -79,13 +80,28 @@ int significant_bytes(U128 value) {
 // bytes, built in place rather than through push_unsigned to keep integers cheap.
 void push_number(Bytes& buffer, double d, U128 remainder) {
   int const m = significant_bytes(remainder);
-  std::uint8_t* const out = extend(buffer, 10 + m);
+  std::uint8_t out[10 + 16];
   out[0] = kTagNumber;
   store_be64(out + 1, order_image(d));
   out[9] = static_cast<std::uint8_t>(m);
-  for (int i = 0; i < m; ++i) {
-    out[10 + i] = static_cast<std::uint8_t>(remainder >> (8 * (m - 1 - i)));
-  }
+  std::uint8_t digits[16];
+  store_be64(digits, static_cast<std::uint64_t>(remainder >> 64));
+  store_be64(digits + 8, static_cast<std::uint64_t>(remainder));
+  std::memcpy(out + 10, digits + 16 - m, m);
+  append(buffer, out, 10 + m);
+}
+
+// push_number for a remainder within 64 bits, the int64 case, without 128-bit arithmetic.
+void push_small_number(Bytes& buffer, double d, std::uint64_t remainder) {
+  int const m = (64 - std::countl_zero(remainder) + 7) / 8;
+  std::uint8_t out[10 + 8];
+  out[0] = kTagNumber;
+  store_be64(out + 1, order_image(d));
+  out[9] = static_cast<std::uint8_t>(m);
+  // The m significant bytes moved to the front; a zero remainder stays 0 under the masked
+  // shift.
+  store_be64(out + 10, remainder << ((64 - 8 * m) & 63));
+  append(buffer, out, 10 + m);
 }
 
 // An integer within 128 bits: D is the integer rounded to a double, lowered by one step if
@@ -204,8 +220,10 @@ void push_unsigned(Bytes& buffer, ByteView big_endian) {
     buffer.push_back(static_cast<std::uint8_t>(m));
   } else {
     reserve_more(buffer, 9 + m);
-    buffer.push_back(kLongCount);
-    store_be64(extend(buffer, 8), m);
+    std::uint8_t count[9];
+    count[0] = kLongCount;
+    store_be64(count + 1, m);
+    append(buffer, count, sizeof count);
   }
   buffer.insert(buffer.end(), digits.begin(), digits.end());
 }
@@ -233,13 +251,33 @@ void push_big_int(Bytes& buffer, bool negative, ByteView magnitude) {
 }
 
 void push_i64(Bytes& buffer, std::int64_t value) {
-  // Up to 2^53 in magnitude the double is exact and the remainder 0; beyond, the rounding
-  // may go up (to 2^63 at most, which 128 bits hold), and D is lowered one step.
-  double d = static_cast<double>(value);
-  if (static_cast<I128>(d) > value) {
-    d = std::nextafter(d, -std::numeric_limits<double>::infinity());
+  // Up to 2^53 in magnitude the double is exact and the remainder 0.
+  constexpr std::int64_t kExact = std::int64_t{1} << kDoubleDigits;
+  if (value >= -kExact && value <= kExact) {
+    std::uint8_t out[10];
+    out[0] = kTagNumber;
+    store_be64(out + 1, order_image(static_cast<double>(value)));
+    out[9] = 0;
+    append(buffer, out, sizeof out);
+    return;
   }
-  push_number(buffer, d, static_cast<U128>(static_cast<I128>(value) - static_cast<I128>(d)));
+  // Beyond, the rounding goes up about half the time, to 2^63 at most (not an int64), and
+  // is then lowered one step. d is not 0 here, so one step down is one unit off the bit
+  // pattern: toward a smaller magnitude for a positive d, a larger one for a negative d.
+  // Computed without branches, which random keys would mispredict half the time; the
+  // clamp keeps the conversion defined when d is 2^63.
+  double const rounded = static_cast<double>(value);
+  constexpr double kBelow2To63 = 0x1p63 - 0x1p10;
+  std::uint64_t const up = static_cast<std::uint64_t>(rounded >= 0x1p63) |
+                           static_cast<std::uint64_t>(static_cast<std::int64_t>(std::min(
+                                                          rounded, kBelow2To63)) > value);
+  std::uint64_t const bits = std::bit_cast<std::uint64_t>(rounded);
+  double const d = std::bit_cast<double>(bits - up + 2 * (up & bits >> 63));
+  // The difference is below 2^11; unsigned arithmetic makes the subtraction defined for
+  // any two int64s.
+  std::uint64_t const remainder = static_cast<std::uint64_t>(value) -
+                                  static_cast<std::uint64_t>(static_cast<std::int64_t>(d));
+  push_small_number(buffer, d, remainder);
 }
 
 void push_double(Bytes& buffer, double value) {
@@ -249,10 +287,11 @@ void push_double(Bytes& buffer, double value) {
   double const canonical = std::isnan(value) ? std::bit_cast<double>(kCanonicalNan)
                            : value == 0.0    ? 0.0
                                              : value;
-  std::uint8_t* const out = extend(buffer, 10);
+  std::uint8_t out[10];
   out[0] = kTagNumber;
   store_be64(out + 1, order_image(canonical));
   out[9] = 0;
+  append(buffer, out, sizeof out);
 }
 
 }  // namespace lodestack::key
