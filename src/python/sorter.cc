@@ -39,7 +39,7 @@ void add_note(const char* name) {
 
 // Reads an integer setting as a signed 64-bit value, as the interpreter converts to long.
 bool convert_int(PyObject* value, const char* name, long long* out, bool note = true) {
-  const long long converted = PyLong_AsLongLong(value);
+  const long converted = PyLong_AsLong(value);
   if (converted == -1 && PyErr_Occurred()) {
     if (note) add_note(name);
     return false;
