@@ -9,6 +9,7 @@ Needs the developer build's staged module: PYTHONPATH=build/<dir>/pkg.
 
 import decimal
 import math
+import operator
 import sys
 
 import pytest
@@ -393,3 +394,44 @@ def test_numpy_types_without_an_exact_meaning_are_refused(name):
     with pytest.raises(TypeError) as caught:
         encode(getattr(np, name)(0.5))
     assert str(caught.value) == UNSUPPORTED + name
+
+
+# -- References ---------------------------------------------------------------------------
+
+class _Marker:
+    """An element whose reference count, and that of the int its __index__ returns, show
+    whether the encoder released what it took."""
+
+    def __init__(self):
+        self.value = 2**100
+
+    def __index__(self):
+        return self.value
+
+
+def _refusing_index():
+    raise ValueError("refused")
+
+
+@pytest.mark.parametrize(
+    "wrap",
+    [
+        lambda m: [m, m],
+        lambda m: (m, [m]),
+        lambda m: [m, {}],  # TypeError after the element was taken
+        lambda m: [m, nested(257, list)],  # RecursionError after it
+        lambda m: [m, type("Refuses", (), {"__index__": lambda self: _refusing_index()})()],
+    ],
+    ids=["list", "tuple-in-list", "type-error", "too-deep", "index-raises"],
+)
+def test_encoding_releases_every_reference_it_takes(wrap):
+    marker = _Marker()
+    key = wrap(marker)
+    counts = lambda: tuple(map(sys.getrefcount, (marker, marker.value, operator.index)))
+    before = counts()
+    for _ in range(100):
+        try:
+            encode(key)
+        except (TypeError, RecursionError, ValueError):
+            pass
+    assert counts() == before
