@@ -1,0 +1,350 @@
+"""Faults on disk: run files damaged between spilling and reading, and reads and writes
+that fail, fall short or are interrupted (the last through a preloaded shim, in a child
+interpreter). Every failure names the run file, and nothing is left on disk."""
+
+import os
+import random
+import struct
+
+import pytest
+
+from lodestack import Sorter
+
+from conftest import (
+    Recorder,
+    block_headers,
+    needs_shim,
+    payload_of,
+    private_dir,
+    run_child,
+    run_files,
+)
+
+READ_ONCE = "a sorter can be read only once"
+STOPPED = "the sorter stopped when reading it failed or was interrupted"
+LOST = "an earlier error lost records, so sorting cannot go on"
+
+
+def block_offsets(path):
+    offsets = []
+    at = 0
+    for compressed, _ in block_headers(path):
+        offsets.append(at)
+        at += 8 + compressed
+    return offsets
+
+
+def damage(path, how, block):
+    """Damages one block of a run file; returns the message reading it must fail with."""
+    at = block_offsets(path)[block]
+    compressed, stream = block_headers(path)[block]
+    if how == "truncated":
+        # The file ends inside the block's header.
+        os.truncate(path, at + 3)
+        return f"{path} ended before its last record"
+    with open(path, "r+b") as f:
+        f.seek(at + 4)
+        if how == "impossible length":
+            f.write(struct.pack("<I", 131073))
+            return f"{path} is corrupt: a block has an impossible length"
+        # One byte less than the data decompresses to: a safe decoder must notice.
+        f.write(struct.pack("<I", stream - 1))
+        return f"{path} is corrupt: a block does not decompress to its length"
+
+
+DAMAGE = ["truncated", "impossible length", "wrong length"]
+
+READERS = {
+    "sort": lambda s: list(s.sort()),
+    "encoded": lambda s: list(s.encoded()),
+    "write_to": lambda s: s.write_to(Recorder("len")),
+}
+
+
+@pytest.mark.parametrize("reader", list(READERS))
+@pytest.mark.parametrize("how", DAMAGE)
+def test_a_run_damaged_before_reading_fails_the_read(how, reader, tmp_dir):
+    s = Sorter(tmp_dir=tmp_dir, max_bytes=2)
+    for item in (b"d" * 300, b"c", b"b", b"a"):
+        s.add(item)
+    # The third add waited for the first spill, so run-000000 is complete.
+    run = os.path.join(private_dir(tmp_dir), "run-000000")
+    message = damage(run, how, 0)
+    with pytest.raises(OSError) as e:
+        READERS[reader](s)
+    assert type(e.value) is OSError
+    assert str(e.value) == message
+    assert os.listdir(tmp_dir) == []
+    for again in READERS.values():
+        with pytest.raises(RuntimeError) as e:
+            again(s)
+        assert str(e.value) == STOPPED
+
+
+def one_run_of_10000(tmp_dir):
+    """A sorter whose 10,000 records of 28 stream bytes each were spilled as one run of
+    three blocks, already open for reading; the run's path and the expected payloads."""
+    s = Sorter(tmp_dir=tmp_dir, max_bytes=4_000_000)
+    keys = list(range(10_000))
+    random.Random(11).shuffle(keys)
+    for k in keys:
+        s.add_encoded(k, payload_of(k, 10))
+    s.add_encoded(10**6, bytes(2_000_000))
+    it = s.encoded()
+    assert run_files(tmp_dir) == ["run-000000"]
+    return s, it, os.path.join(private_dir(tmp_dir), "run-000000")
+
+
+@pytest.mark.parametrize("how", DAMAGE)
+def test_a_run_damaged_while_iterating_fails_the_batch_that_needs_it(how, tmp_dir):
+    s, it, run = one_run_of_10000(tmp_dir)
+    assert len(block_headers(run)) == 3
+    message = damage(run, how, 2)
+    got = []
+    with pytest.raises(OSError) as e:
+        while True:
+            got.append(next(it))
+    assert type(e.value) is OSError
+    assert str(e.value) == message
+    # The third block is first needed by the third batch, records 8,193 on.
+    assert got == [payload_of(k, 10) for k in range(8192)]
+    with pytest.raises(StopIteration):
+        next(it)
+    assert os.listdir(tmp_dir) == []
+    with pytest.raises(RuntimeError, match=STOPPED):
+        s.sort()
+
+
+@pytest.mark.parametrize("how", DAMAGE)
+def test_a_run_damaged_during_write_to_fails_after_the_chunks_before(how, tmp_dir):
+    # 8,000 payloads of 1,000 bytes spilled as one run of about 62 blocks. When the first
+    # chunk is written, the merging thread is at most about 4 MiB into the run (two chunks
+    # wait in the channel, one is being filled); block 40 starts past 5 MiB.
+    s = Sorter(tmp_dir=tmp_dir, max_bytes=20_000_000)
+    keys = list(range(8000))
+    random.Random(5).shuffle(keys)
+    for k in keys:
+        s.add_encoded(k, payload_of(k, 1000))
+    s.add_encoded(10**6, bytes(10_000_000))
+    expected = b"".join(payload_of(k, 1000) for k in range(8000)) + bytes(10_000_000)
+    run = None
+    messages = []
+    handle = Recorder("len")
+    original = handle.write
+
+    def write(data):
+        nonlocal run
+        if run is None:
+            run = os.path.join(private_dir(tmp_dir), "run-000000")
+            messages.append(damage(run, how, 40))
+        return original(data)
+
+    handle.write = write
+    with pytest.raises(OSError) as e:
+        s.write_to(handle)
+    assert type(e.value) is OSError
+    assert str(e.value) == messages[0]
+    written = handle.joined()
+    assert len(written) >= 1 << 20
+    assert written == expected[: len(written)]
+    assert len(written) < 5_242_880
+    assert os.listdir(tmp_dir) == []
+    with pytest.raises(RuntimeError, match=READ_ONCE):
+        s.sort()
+
+
+def test_a_run_file_deleted_before_reading_is_named(tmp_dir):
+    s = Sorter(tmp_dir=tmp_dir, max_bytes=2)
+    for item in (4, 3, 2, 1):
+        s.add(item)
+    run = os.path.join(private_dir(tmp_dir), "run-000000")
+    os.remove(run)
+    with pytest.raises(FileNotFoundError) as e:
+        s.sort()
+    assert str(e.value) == f"{run}: No such file or directory (os error 2)"
+    assert os.listdir(tmp_dir) == []
+
+
+# ---------------------------------------------------------------------------------------
+# Writes that fail
+
+
+SPILL_FAILS = """
+s = Sorter(tmp_dir=TMP, max_bytes=2)
+s.add_encoded(1, os.urandom(5000))
+s.add_encoded(2, b"x")          # spills the first item, which cannot be written
+run = os.path.join(private_dir(), "run-000000")
+facts = {"run": run}
+try:
+    s.add_encoded(3, b"y")      # waits for that spill
+except OSError as e:
+    facts["first"] = [type(e).__name__, str(e), e.errno]
+for name, call in (("add", lambda: s.add(4)), ("add_encoded", lambda: s.add_encoded(4, b"z")),
+                   ("sort", lambda: list(s.sort())), ("after", lambda: s.add(5))):
+    try:
+        call()
+    except RuntimeError as e:
+        facts[name] = str(e)
+facts["len"] = len(s)
+s.close()
+facts["left"] = os.listdir(TMP)
+done(**facts)
+"""
+
+
+def check_failed_spill(facts, text):
+    run = facts["run"]
+    assert facts["first"] == ["OSError", f"{run}: {text}", None]
+    assert facts["add"] == LOST
+    assert facts["add_encoded"] == LOST
+    assert facts["sort"] == LOST
+    assert facts["after"] == STOPPED
+    assert facts["len"] == 2
+    assert facts["left"] == []
+
+
+@needs_shim
+@pytest.mark.parametrize("after", [0, 100], ids=["at-once", "after-100-bytes"])
+def test_a_spill_that_cannot_be_written_stops_the_sorter(after, tmp_dir):
+    facts = run_child(
+        SPILL_FAILS, tmp_dir, shim=True, env={"LODESTACK_SHIM_WRITE_FAIL": f"28:{after}"}
+    )
+    check_failed_spill(facts, "No space left on device (os error 28)")
+
+
+def test_a_spill_past_the_file_size_limit_stops_the_sorter(tmp_dir):
+    # The kernel itself refuses the write past the limit: a short write, then EFBIG.
+    facts = run_child(
+        "import resource\n"
+        "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
+        "resource.setrlimit(resource.RLIMIT_FSIZE, (1000, 1000))\n" + SPILL_FAILS,
+        tmp_dir,
+    )
+    check_failed_spill(facts, "File too large (os error 27)")
+
+
+@needs_shim
+def test_a_last_spill_that_fails_is_reported_by_reading(tmp_dir):
+    facts = run_child(
+        """
+        s = Sorter(tmp_dir=TMP, max_bytes=2)
+        s.add(1)
+        s.add(2)
+        run = os.path.join(private_dir(), "run-000000")
+        try:
+            s.sort()
+        except OSError as e:
+            first = [type(e).__name__, str(e)]
+        left = os.listdir(TMP)
+        try:
+            s.sort()
+        except RuntimeError as e:
+            again = str(e)
+        done(run=run, first=first, left=left, again=again)
+        """,
+        tmp_dir,
+        shim=True,
+        env={"LODESTACK_SHIM_WRITE_FAIL": "28:0"},
+    )
+    assert facts["first"] == ["OSError", f"{facts['run']}: No space left on device (os error 28)"]
+    assert facts["left"] == []
+    assert facts["again"] == STOPPED
+
+
+@needs_shim
+@pytest.mark.parametrize("reader", ["list(s.sort())", "s.write_to(Sink())"])
+def test_a_merge_pass_that_cannot_write_its_run_fails_the_read(reader, tmp_dir):
+    # Five runs and max_open 2: the first pass writes run-000005.
+    facts = run_child(
+        f"""
+        class Sink:
+            def write(self, data):
+                return len(data)
+
+        s = Sorter(tmp_dir=TMP, max_bytes=2, max_open=2)
+        for k in range(6):
+            s.add_encoded(k, b"p" * k)
+        directory = private_dir()
+        try:
+            {reader}
+        except OSError as e:
+            first = [type(e).__name__, str(e)]
+        left = os.listdir(TMP)
+        try:
+            s.encoded()
+        except RuntimeError as e:
+            again = str(e)
+        done(directory=directory, first=first, left=left, again=again)
+        """,
+        tmp_dir,
+        shim=True,
+        env={"LODESTACK_SHIM_MATCH": "run-000005", "LODESTACK_SHIM_WRITE_FAIL": "28:0"},
+    )
+    run = os.path.join(facts["directory"], "run-000005")
+    assert facts["first"] == ["OSError", f"{run}: No space left on device (os error 28)"]
+    assert facts["left"] == []
+    assert facts["again"] == STOPPED
+
+
+# ---------------------------------------------------------------------------------------
+# Reads that fail, and transfers that fall short
+
+
+@needs_shim
+def test_a_failing_read_names_the_run(tmp_dir):
+    facts = run_child(
+        """
+        s = Sorter(tmp_dir=TMP, max_bytes=2)
+        for k in range(4):
+            s.add(k)
+        directory = private_dir()
+        os.environ["LODESTACK_SHIM_READ_FAIL"] = "5:0"
+        try:
+            s.encoded()
+        except OSError as e:
+            first = [type(e).__name__, str(e)]
+        done(directory=directory, first=first, left=os.listdir(TMP))
+        """,
+        tmp_dir,
+        shim=True,
+    )
+    run = os.path.join(facts["directory"], "run-000000")
+    assert facts["first"] == ["OSError", f"{run}: Input/output error (os error 5)"]
+    assert facts["left"] == []
+
+
+@needs_shim
+@pytest.mark.parametrize(
+    "env",
+    [
+        {"LODESTACK_SHIM_WRITE_MAX": "7"},
+        {"LODESTACK_SHIM_READ_MAX": "5"},
+        {"LODESTACK_SHIM_READ_EINTR": "50"},
+        {
+            "LODESTACK_SHIM_WRITE_MAX": "4093",
+            "LODESTACK_SHIM_READ_MAX": "7",
+            "LODESTACK_SHIM_READ_EINTR": "9",
+        },
+    ],
+    ids=["short-writes", "short-reads", "interrupted-reads", "all"],
+)
+def test_short_and_interrupted_transfers_lose_nothing(env, tmp_dir):
+    # Spills, three merge passes, and a final merge, all through disturbed transfers.
+    facts = run_child(
+        """
+        import random
+        items = [(random.Random(i).randrange(50), i, os.urandom(i % 100)) for i in range(3000)]
+        s = Sorter(lambda item: item[0], tmp_dir=TMP, max_bytes=32 << 10, max_open=3, threads=2)
+        for item in items:
+            s.add(item)
+        runs = len(os.listdir(private_dir()))
+        ok = list(s.sort()) == sorted(items, key=lambda item: item[0])
+        done(ok=ok, runs=runs, left=os.listdir(TMP))
+        """,
+        tmp_dir,
+        shim=True,
+        env=env,
+    )
+    assert facts["runs"] >= 5
+    assert facts["ok"] is True
+    assert facts["left"] == []

@@ -1,0 +1,411 @@
+"""A sorter's life: `with`, close, len, what each state refuses, dropping the last reference,
+its threads, and the private directory it spills into."""
+
+import gc
+import io
+import os
+import pickle
+import stat
+import threading
+
+import pytest
+
+from lodestack import Sorter
+
+from conftest import (
+    Recorder,
+    eventually,
+    lodestack_threads,
+    payload_of,
+    private_dir,
+    private_dirs,
+    run_files,
+)
+
+CLOSED = "I/O operation on a closed sorter"
+CANNOT_ADD = "cannot add to a sorter once it has been read"
+READ_ONCE = "a sorter can be read only once"
+STOPPED = "the sorter stopped when reading it failed or was interrupted"
+
+
+def spilled(tmp_dir, items=(3, 1, 2), **kwargs):
+    """A sorter that has spilled all but its last item, one run per item."""
+    s = Sorter(tmp_dir=tmp_dir, max_bytes=2, **kwargs)
+    for item in items:
+        s.add(item)
+    assert len(private_dirs(tmp_dir)) == 1
+    return s
+
+
+def slow_to_read(tmp_dir, n=5):
+    """A sorter of n spilled items of 700,000 bytes each. A batch stops at 1 MiB, so reading
+    takes them two at a time, and the merge stays open until the last batch."""
+    s = Sorter(tmp_dir=tmp_dir, max_bytes=2)
+    for i in range(n):
+        s.add_encoded(i, payload_of(i, 700_000))
+    return s
+
+
+# ---------------------------------------------------------------------------------------
+# with, close and len
+
+
+def test_with_binds_the_sorter_and_closes_it(tmp_dir):
+    s = spilled(tmp_dir)
+    with s as bound:
+        assert bound is s
+        bound.add(0)
+    assert os.listdir(tmp_dir) == []
+    with pytest.raises(ValueError) as e:
+        s.add(1)
+    assert str(e.value) == CLOSED
+    assert len(s) == 4
+
+
+def test_with_closes_when_the_block_raises_and_the_exception_propagates(tmp_dir):
+    error = KeyError("inside")
+    with pytest.raises(KeyError) as e:
+        with spilled(tmp_dir) as s:
+            raise error
+    assert e.value is error
+    assert os.listdir(tmp_dir) == []
+    with pytest.raises(ValueError, match=CLOSED):
+        s.encoded()
+
+
+def test_exit_takes_any_positional_arguments_and_no_keywords(tmp_dir):
+    s = Sorter(tmp_dir=tmp_dir)
+    assert s.__exit__() is None
+    assert s.__exit__(None, None, None) is None
+    assert s.__exit__(1, 2, 3, 4) is None
+    with pytest.raises(TypeError):
+        s.__exit__(exc=None)
+    assert s.__enter__() is s
+
+
+def test_close_twice_and_close_without_items(tmp_dir):
+    s = Sorter(tmp_dir=tmp_dir)
+    assert s.close() is None
+    assert s.close() is None
+    assert len(s) == 0
+
+
+def test_close_removes_what_was_spilled_and_len_stays(tmp_dir):
+    s = spilled(tmp_dir, range(10))
+    s.close()
+    assert os.listdir(tmp_dir) == []
+    assert len(s) == 10
+    s.close()
+    assert len(s) == 10
+
+
+def test_close_from_another_thread(tmp_dir):
+    s = spilled(tmp_dir)
+    t = threading.Thread(target=s.close)
+    t.start()
+    t.join()
+    assert os.listdir(tmp_dir) == []
+    with pytest.raises(ValueError, match=CLOSED):
+        s.add(1)
+
+
+def test_len_counts_every_item_through_reading_and_closing(tmp_dir):
+    s = Sorter(tmp_dir=tmp_dir)
+    assert len(s) == 0
+    s.add(1)
+    s.add_encoded(2, b"x")
+    it = s.sort([3, 4])
+    assert len(s) == 4
+    next(it)
+    assert len(s) == 4
+    s.close()
+    assert len(s) == 4
+
+
+# ---------------------------------------------------------------------------------------
+# What each state refuses
+
+
+def half_read(s):
+    it = s.sort()
+    next(it)
+    return it
+
+
+def fully_read(s):
+    list(s.sort())
+
+
+def written(s):
+    s.write_to(io.BytesIO())
+
+
+class FailingCodec:
+    def encode(self, item):
+        return repr(item).encode()
+
+    def decode(self, data):
+        raise ValueError("undecodable")
+
+
+def make_stopped(tmp_dir):
+    s = Sorter(codec=FailingCodec(), tmp_dir=tmp_dir, max_bytes=2)
+    for item in (3, 1, 2):
+        s.add(item)
+    with pytest.raises(ValueError, match="undecodable"):
+        list(s.sort())
+    return s
+
+
+STATES = {
+    "closed": (lambda s: s.close(), ValueError, CLOSED, ValueError, CLOSED),
+    "reading": (half_read, RuntimeError, CANNOT_ADD, RuntimeError, READ_ONCE),
+    "read": (fully_read, RuntimeError, CANNOT_ADD, RuntimeError, READ_ONCE),
+    "written": (written, RuntimeError, CANNOT_ADD, RuntimeError, READ_ONCE),
+}
+
+
+class CountingIterable:
+    def __init__(self):
+        self.touched = 0
+
+    def __iter__(self):
+        self.touched += 1
+        return iter([1, 2])
+
+
+def attempt(s, operation):
+    if operation == "add":
+        s.add(9)
+    elif operation == "add_encoded":
+        s.add_encoded(9, b"payload")
+    elif operation == "sort(items)":
+        items = CountingIterable()
+        try:
+            s.sort(items)
+        finally:
+            assert items.touched == 0
+    elif operation == "sort()":
+        s.sort()
+    elif operation == "encoded()":
+        s.encoded()
+    elif operation == "write_to":
+        handle = Recorder()
+        try:
+            s.write_to(handle)
+        finally:
+            assert handle.calls == []
+
+
+ADDING = ["add", "add_encoded", "sort(items)"]
+READING = ["sort()", "encoded()", "write_to"]
+
+
+@pytest.mark.parametrize("operation", ADDING + READING)
+@pytest.mark.parametrize("state", [*STATES, "stopped"])
+def test_each_state_refuses_with_its_message(state, operation, tmp_dir):
+    if state == "stopped":
+        s = make_stopped(tmp_dir)
+        error, message = RuntimeError, STOPPED
+    else:
+        s = Sorter(tmp_dir=tmp_dir, max_bytes=2)
+        for item in (3, 1, 2):
+            s.add(item)
+        enter, add_error, add_message, read_error, read_message = STATES[state]
+        enter(s)
+        if operation in ADDING:
+            error, message = add_error, add_message
+        else:
+            error, message = read_error, read_message
+    count = len(s)
+    with pytest.raises(error) as e:
+        attempt(s, operation)
+    assert type(e.value) is error
+    assert str(e.value) == message
+    assert len(s) == count
+    s.close()
+
+
+def test_a_refused_read_leaves_a_running_iteration_alone(tmp_dir):
+    s = spilled(tmp_dir, [5, 4, 3, 2, 1])
+    it = s.sort()
+    assert next(it) == 1
+    for again in (s.sort, s.encoded, lambda: s.write_to(Recorder())):
+        with pytest.raises(RuntimeError, match=READ_ONCE):
+            again()
+    assert list(it) == [2, 3, 4, 5]
+
+
+# ---------------------------------------------------------------------------------------
+# Dropping references
+
+
+def test_dropping_the_last_reference_removes_the_private_directory(tmp_dir):
+    s = spilled(tmp_dir)
+    del s
+    assert os.listdir(tmp_dir) == []
+
+
+def test_a_half_read_iterator_keeps_the_merge_while_the_sorter_lives(tmp_dir):
+    s = slow_to_read(tmp_dir)
+    it = s.encoded()
+    next(it)
+    del it
+    # The sorter still holds the merge: nothing goes until it is closed.
+    assert len(private_dirs(tmp_dir)) == 1
+    s.close()
+    assert os.listdir(tmp_dir) == []
+
+
+def test_a_half_read_iterator_goes_with_the_sorter(tmp_dir):
+    s = slow_to_read(tmp_dir)
+    it = s.encoded()
+    next(it)
+    del it
+    assert len(private_dirs(tmp_dir)) == 1
+    del s
+    assert os.listdir(tmp_dir) == []
+
+
+def test_an_iterator_outliving_its_sorter_keeps_the_merge(tmp_dir):
+    s = slow_to_read(tmp_dir)
+    it = s.encoded()
+    assert next(it) == payload_of(0, 700_000)
+    del s
+    assert len(private_dirs(tmp_dir)) == 1
+    assert list(it) == [payload_of(i, 700_000) for i in range(1, 5)]
+    assert os.listdir(tmp_dir) == []
+
+
+def test_dropping_an_iterator_after_its_sorter_removes_the_directory_at_once(tmp_dir):
+    s = slow_to_read(tmp_dir)
+    it = s.encoded()
+    next(it)
+    del s
+    assert len(private_dirs(tmp_dir)) == 1
+    del it
+    assert os.listdir(tmp_dir) == []
+
+
+class CyclicCodec:
+    def __init__(self):
+        self.keep = None
+
+    def encode(self, item):
+        return pickle.dumps(item, 5)
+
+    def decode(self, data):
+        return pickle.loads(data)
+
+
+@pytest.mark.parametrize("through", ["key", "codec", "iterator-decode"])
+def test_reference_cycles_are_collected(through, tmp_dir):
+    # The cycle runs through what the sorter or its iterator holds; only a collector that
+    # sees those references can free it, and freeing it removes the private directory.
+    gc.disable()
+    try:
+        codec = CyclicCodec()
+        if through == "key":
+            holder = []
+            s = Sorter(lambda item, _holder=holder: item, tmp_dir=tmp_dir, max_bytes=2)
+            holder.append(s)
+            del holder
+        else:
+            s = Sorter(codec=codec, tmp_dir=tmp_dir, max_bytes=2)
+        # Large items, so that the first batch leaves the merge open (it stops at 1 MiB).
+        items = [payload_of(i, 700_000) for i in range(5)]
+        for item in items:
+            s.add(item)
+        if through == "codec":
+            codec.keep = s
+        elif through == "iterator-decode":
+            it = s.sort()
+            assert next(it) == items[0]
+            codec.keep = it
+            del it
+        del s, codec
+        assert len(private_dirs(tmp_dir)) == 1
+        gc.collect()
+        assert os.listdir(tmp_dir) == []
+    finally:
+        gc.enable()
+
+
+def test_gc_sees_the_key_function_and_codec_methods(tmp_dir):
+    codec = CyclicCodec()
+
+    def key(item):
+        return item
+
+    s = Sorter(key, codec=codec, tmp_dir=tmp_dir)
+    referents = gc.get_referents(s)
+    assert key in referents
+    bound = [r for r in referents if getattr(r, "__self__", None) is codec]
+    assert sorted(m.__func__.__name__ for m in bound) == ["decode", "encode"]
+    it = s.sort()
+    assert any(getattr(r, "__func__", None) is CyclicCodec.decode for r in gc.get_referents(it))
+    assert not any(
+        getattr(r, "__func__", None) is CyclicCodec.decode
+        for r in gc.get_referents(Sorter(codec=codec, tmp_dir=tmp_dir).encoded())
+    )
+
+
+# ---------------------------------------------------------------------------------------
+# Threads and files
+
+
+def pool_threads():
+    # A spill thread may come and go meanwhile; only the pool's threads count here.
+    return [n for n in lodestack_threads() if n.startswith("lodestack-sort")]
+
+
+@pytest.mark.parametrize("threads", [1, 2, 3])
+def test_pool_threads_are_named_and_end_when_reading_begins(threads, tmp_dir):
+    # "lodestack-sort-0" and "-1" are 16 bytes; Linux keeps the first 15.
+    expected = ["lodestack-sort-"] * threads if threads > 1 else []
+    s = Sorter(tmp_dir=tmp_dir, threads=threads, max_bytes=64)
+    # A new thread may name itself: wait for it rather than assume it is done.
+    eventually(lambda: pool_threads() == expected, f"{expected}")
+    for item in range(50):
+        s.add(item)
+    assert pool_threads() == expected
+    # Reading takes what the sorter holds and drops the rest, the pool with it.
+    it = s.sort()
+    assert pool_threads() == []
+    assert list(it) == list(range(50))
+
+
+def test_closing_ends_the_pool(tmp_dir):
+    s = Sorter(tmp_dir=tmp_dir, threads=2)
+    eventually(lambda: pool_threads() == ["lodestack-sort-"] * 2, "two pool threads")
+    s.close()
+    assert pool_threads() == []
+
+
+def test_each_sorter_has_a_pool_of_its_own(tmp_dir):
+    a = Sorter(tmp_dir=tmp_dir, threads=2)
+    b = Sorter(tmp_dir=tmp_dir, threads=3)
+    eventually(lambda: pool_threads() == ["lodestack-sort-"] * 5, "five pool threads")
+    del a
+    assert pool_threads() == ["lodestack-sort-"] * 3
+    b.close()
+    assert pool_threads() == []
+
+
+def test_private_directory_and_runs_are_private_whatever_the_umask(tmp_dir):
+    # Spilled items are the user's data, and the parent is usually a directory every local
+    # user can list: the directory is 0700 and the runs 0600 even under umask 0.
+    old = os.umask(0)
+    try:
+        s = spilled(tmp_dir, range(5))
+        it = s.encoded()
+    finally:
+        os.umask(old)
+    directory = private_dir(tmp_dir)
+    assert stat.S_IMODE(os.stat(directory).st_mode) == 0o700
+    names = run_files(tmp_dir)
+    assert names == ["run-000000", "run-000001", "run-000002", "run-000003"]
+    for name in names:
+        assert stat.S_IMODE(os.stat(os.path.join(directory, name)).st_mode) == 0o600
+    assert len(list(it)) == 5
+    assert os.listdir(tmp_dir) == []
