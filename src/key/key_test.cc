@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <limits>
 #include <random>
 #include <string>
@@ -89,92 +88,81 @@ Bytes escaped(std::uint8_t tag, const std::string& data) {
   return out;
 }
 
-// The worked examples: every way of writing a value through the byte layer gives the same
-// bytes.
+Bytes i64_key(std::int64_t value) {
+  Bytes out;
+  push_i64(out, value);
+  return out;
+}
+
+// A tuple or list of already encoded elements.
+Bytes sequence(std::uint8_t tag, const std::vector<Bytes>& elements) {
+  Bytes out{tag};
+  for (const Bytes& element : elements) out.insert(out.end(), element.begin(), element.end());
+  out.push_back(kTagEnd);
+  return out;
+}
+
+// DBL_MAX = (2^53 - 1) * 2^971.
+Bytes dbl_max() { return shifted((std::uint64_t{1} << 53) - 1, 971); }
+
+// Exact bytes. Each value is written every way the byte layer offers, and all ways agree.
 struct Example {
   const char* name;
-  std::function<void(Bytes&)> encode;
+  Bytes actual;
   std::string expected;
 };
 
 class KeyExampleTest : public testing::TestWithParam<Example> {};
 
 TEST_P(KeyExampleTest, EncodesToTheExactBytes) {
-  Bytes buffer;
-  GetParam().encode(buffer);
-  EXPECT_EQ(hex(buffer), GetParam().expected);
+  EXPECT_EQ(hex(GetParam().actual), GetParam().expected);
 }
 
-constexpr const char* kOne = "20 BF F0 00 00 00 00 00 00 00";
-constexpr const char* kZero = "20 80 00 00 00 00 00 00 00 00";
-constexpr const char* kMinusOne = "20 40 0F FF FF FF FF FF FF 00";
-constexpr const char* kTwo53Plus1 = "20 C3 40 00 00 00 00 00 00 01 01";
-constexpr const char* kTwo64 = "20 C3 F0 00 00 00 00 00 00 00";
-constexpr const char* kNan = "20 FF F8 00 00 00 00 00 00 00";
+std::string example_name(const testing::TestParamInfo<Example>& info) {
+  return info.param.name;
+}
+
+const std::string kOne = "20 BF F0 00 00 00 00 00 00 00";
+const std::string kZero = "20 80 00 00 00 00 00 00 00 00";
+const std::string kMinusOne = "20 40 0F FF FF FF FF FF FF 00";
+const std::string kTwo53Plus1 = "20 C3 40 00 00 00 00 00 00 01 01";
+const std::string kTwo64 = "20 C3 F0 00 00 00 00 00 00 00";
+const std::string kNan = "20 FF F8 00 00 00 00 00 00 00";
+const std::string kI64Max = "20 C3 DF FF FF FF FF FF FF 02 03 FF";
+const std::string kDblMaxImage = "20 FF EF FF FF FF FF FF FF";
+const std::string kMinusInfImage = "20 00 0F FF FF FF FF FF FF";
 
 INSTANTIATE_TEST_SUITE_P(
     WorkedExamples, KeyExampleTest,
     testing::Values(
-        Example{"None", [](Bytes& b) { b.push_back(kTagNone); }, "10"},
-        Example{"OneI64", [](Bytes& b) { push_i64(b, 1); }, kOne},
-        Example{"OneDouble", [](Bytes& b) { push_double(b, 1.0); }, kOne},
-        Example{"OneBig",
-                [](Bytes& b) {
-                  push_big_int(b, false, Bytes{0, 0, 1});
-                },
-                kOne},
-        Example{"ZeroI64", [](Bytes& b) { push_i64(b, 0); }, kZero},
-        Example{"ZeroDouble", [](Bytes& b) { push_double(b, 0.0); }, kZero},
-        Example{"NegativeZeroDouble", [](Bytes& b) { push_double(b, -0.0); }, kZero},
-        Example{"ZeroBigNegative",
-                [](Bytes& b) {
-                  push_big_int(b, true, Bytes{0, 0});
-                },
-                kZero},
-        Example{"ZeroBigEmpty", [](Bytes& b) { push_big_int(b, false, Bytes{}); }, kZero},
-        Example{"MinusOneDouble", [](Bytes& b) { push_double(b, -1.0); }, kMinusOne},
-        Example{"MinusOneI64", [](Bytes& b) { push_i64(b, -1); }, kMinusOne},
-        Example{"MinusOneBig", [](Bytes& b) { push_big_int(b, true, Bytes{1}); }, kMinusOne},
-        Example{"Two53Plus1I64", [](Bytes& b) { push_i64(b, 9007199254740993); }, kTwo53Plus1},
-        Example{"Two53Plus1Big",
-                [](Bytes& b) { push_big_int(b, false, plus(shifted(1, 53), 1)); }, kTwo53Plus1},
-        Example{"Two64Big", [](Bytes& b) { push_big_int(b, false, shifted(1, 64)); }, kTwo64},
-        Example{"Two64Double", [](Bytes& b) { push_double(b, 0x1p64); }, kTwo64},
-        Example{"Inf", [](Bytes& b) { push_double(b, kInf); }, "20 FF F0 00 00 00 00 00 00 00"},
-        Example{"MinusInf", [](Bytes& b) { push_double(b, -kInf); },
-                "20 00 0F FF FF FF FF FF FF 00"},
-        Example{"QuietNan", [](Bytes& b) { push_double(b, std::nan("")); }, kNan},
-        Example{"NegativeNan", [](Bytes& b) { push_double(b, -std::nan("")); }, kNan},
-        Example{"PayloadNan",
-                [](Bytes& b) { push_double(b, std::bit_cast<double>(0xFFF0000000000001)); },
-                kNan},
-        Example{"Str", [](Bytes& b) { b = escaped(kTagStr, "ab"); }, "30 61 62 00 00"},
-        Example{"EmptyBytes", [](Bytes& b) { b = escaped(kTagBytes, ""); }, "40 00 00"},
-        Example{"BytesWithZero",
-                [](Bytes& b) { b = escaped(kTagBytes, std::string("a\0b", 3)); },
+        Example{"None", Bytes{kTagNone}, "10"}, Example{"OneI64", i64_key(1), kOne},
+        Example{"OneDouble", double_key(1.0), kOne},
+        Example{"OneBig", int_key(false, {0, 0, 1}), kOne},
+        Example{"ZeroI64", i64_key(0), kZero}, Example{"ZeroDouble", double_key(0.0), kZero},
+        Example{"NegativeZero", double_key(-0.0), kZero},
+        Example{"ZeroBigNegative", int_key(true, {0, 0}), kZero},
+        Example{"ZeroBigEmpty", int_key(false, {}), kZero},
+        Example{"MinusOneDouble", double_key(-1.0), kMinusOne},
+        Example{"MinusOneI64", i64_key(-1), kMinusOne},
+        Example{"MinusOneBig", int_key(true, {1}), kMinusOne},
+        Example{"Two53Plus1I64", i64_key(9007199254740993), kTwo53Plus1},
+        Example{"Two53Plus1Big", int_key(false, plus(shifted(1, 53), 1)), kTwo53Plus1},
+        Example{"Two64Big", int_key(false, shifted(1, 64)), kTwo64},
+        Example{"Two64Double", double_key(0x1p64), kTwo64},
+        Example{"Inf", double_key(kInf), "20 FF F0 00 00 00 00 00 00 00"},
+        Example{"MinusInf", double_key(-kInf), "20 00 0F FF FF FF FF FF FF 00"},
+        Example{"QuietNan", double_key(std::nan("")), kNan},
+        Example{"NegativeNan", double_key(-std::nan("")), kNan},
+        Example{"PayloadNan", double_key(std::bit_cast<double>(0xFFF0000000000001)), kNan},
+        Example{"Str", escaped(kTagStr, "ab"), "30 61 62 00 00"},
+        Example{"EmptyBytes", escaped(kTagBytes, ""), "40 00 00"},
+        Example{"BytesWithZero", escaped(kTagBytes, std::string("a\0b", 3)),
                 "40 61 00 FF 62 00 00"},
-        Example{"EmptyTuple",
-                [](Bytes& b) {
-                  b.push_back(kTagTuple);
-                  b.push_back(kTagEnd);
-                },
-                "50 00"},
-        Example{"TupleOfOneAndA",
-                [](Bytes& b) {
-                  b.push_back(kTagTuple);
-                  push_i64(b, 1);
-                  push_escaped(b, kTagStr, Bytes{'a'});
-                  b.push_back(kTagEnd);
-                },
+        Example{"EmptyTuple", sequence(kTagTuple, {}), "50 00"},
+        Example{"TupleOfOneAndA", sequence(kTagTuple, {i64_key(1), escaped(kTagStr, "a")}),
                 "50 20 BF F0 00 00 00 00 00 00 00 30 61 00 00 00"},
-        Example{"ListOfNone",
-                [](Bytes& b) {
-                  b.push_back(kTagList);
-                  b.push_back(kTagNone);
-                  b.push_back(kTagEnd);
-                },
-                "60 10 00"}),
-    [](const testing::TestParamInfo<Example>& info) { return std::string(info.param.name); });
+        Example{"ListOfNone", sequence(kTagList, {Bytes{kTagNone}}), "60 10 00"}),
+    example_name);
 
 // The integers at the ends of the 64- and 128-bit ranges, where the rounded double lies
 // above the value and must be lowered one step.
@@ -182,56 +170,40 @@ INSTANTIATE_TEST_SUITE_P(
     LoweredRoundings, KeyExampleTest,
     testing::Values(
         // 2^63 - 1 rounds to 2^63; lowered to 2^63 - 2^10, remainder 1023.
-        Example{"I64Max", [](Bytes& b) { push_i64(b, INT64_MAX); },
-                "20 C3 DF FF FF FF FF FF FF 02 03 FF"},
-        Example{"I64MaxBig", [](Bytes& b) { push_big_int(b, false, plus(shifted(1, 63), -1)); },
-                "20 C3 DF FF FF FF FF FF FF 02 03 FF"},
-        Example{"I64Min", [](Bytes& b) { push_i64(b, INT64_MIN); },
-                "20 3C 1F FF FF FF FF FF FF 00"},
+        Example{"I64Max", i64_key(INT64_MAX), kI64Max},
+        Example{"I64MaxBig", int_key(false, plus(shifted(1, 63), -1)), kI64Max},
+        Example{"I64Min", i64_key(INT64_MIN), "20 3C 1F FF FF FF FF FF FF 00"},
         // 2^127 - 1 rounds to 2^127, which 128 bits cannot hold: lowered to 2^127 - 2^74.
-        Example{"I128Max", [](Bytes& b) { push_big_int(b, false, plus(shifted(1, 127), -1)); },
-                "20 C7 DF FF FF FF FF FF FF 0A 03 FF FF FF FF FF FF FF FF FF"},
-        Example{"I128Min", [](Bytes& b) { push_big_int(b, true, shifted(1, 127)); },
-                "20 38 1F FF FF FF FF FF FF 00"},
+        Example{"I128Max", int_key(false, plus(shifted(1, 127), -1)),
+                "20 C7 DF FF FF FF FF FF FF 0A 03" + repeat(" FF", 9)},
+        Example{"I128Min", int_key(true, shifted(1, 127)), "20 38 1F FF FF FF FF FF FF 00"},
         // -(2^127 + 1) no longer fits: its floor is -(2^127 + 2^75), remainder 2^75 - 1.
-        Example{"BelowI128Min",
-                [](Bytes& b) { push_big_int(b, true, plus(shifted(1, 127), 1)); },
-                "20 38 1F FF FF FF FF FF FE 0A 07 FF FF FF FF FF FF FF FF FF"},
-        Example{"Two127", [](Bytes& b) { push_big_int(b, false, shifted(1, 127)); },
-                "20 C7 E0 00 00 00 00 00 00 00"}),
-    [](const testing::TestParamInfo<Example>& info) { return std::string(info.param.name); });
-
-// DBL_MAX = (2^53 - 1) * 2^971.
-Bytes dbl_max() { return shifted((std::uint64_t{1} << 53) - 1, 971); }
-
-const std::string kDblMaxImage = "20 FF EF FF FF FF FF FF FF";
-const std::string kMinusInfImage = "20 00 0F FF FF FF FF FF FF";
+        Example{"BelowI128Min", int_key(true, plus(shifted(1, 127), 1)),
+                "20 38 1F FF FF FF FF FF FE 0A 07" + repeat(" FF", 9)},
+        Example{"Two127", int_key(false, shifted(1, 127)), "20 C7 E0 00 00 00 00 00 00 00"}),
+    example_name);
 
 INSTANTIATE_TEST_SUITE_P(
     EndsOfTheDoubleRange, KeyExampleTest,
-    testing::Values(
-        Example{"DblMaxAsInt", [](Bytes& b) { push_big_int(b, false, dbl_max()); },
-                "20 FF EF FF FF FF FF FF FF 00"},
-        Example{"MinusDblMaxAsInt", [](Bytes& b) { push_big_int(b, true, dbl_max()); },
-                "20 00 10 00 00 00 00 00 00 00"},
-        // 2^1024 - 1: D = DBL_MAX, remainder 2^971 - 1 (122 bytes).
-        Example{"Two1024MinusOne",
-                [](Bytes& b) { push_big_int(b, false, plus(shifted(1, 1024), -1)); },
-                kDblMaxImage + " 7A 07" + repeat(" FF", 121)},
-        // At and above 2^1024: D = DBL_MAX and the remainder field is U(x) itself.
-        Example{"Two1024", [](Bytes& b) { push_big_int(b, false, shifted(1, 1024)); },
-                kDblMaxImage + " 81 01" + repeat(" 00", 128)},
-        // Below -DBL_MAX: -inf, 0x01, then U(|x|) complemented.
-        Example{"MinusTwo1024", [](Bytes& b) { push_big_int(b, true, shifted(1, 1024)); },
-                kMinusInfImage + " 01 7E FE" + repeat(" FF", 128)},
-        // L = 1024 and the top 53 bits round up to 2^53: below -DBL_MAX.
-        Example{"MinusTwo1024PlusOne",
-                [](Bytes& b) { push_big_int(b, true, plus(shifted(1, 1024), -1)); },
-                kMinusInfImage + " 01 7F" + repeat(" 00", 128)},
-        Example{
-            "MinusDblMaxMinusOne", [](Bytes& b) { push_big_int(b, true, plus(dbl_max(), 1)); },
-            kMinusInfImage + " 01 7F" + repeat(" 00", 6) + " 07" + repeat(" FF", 120) + " FE"}),
-    [](const testing::TestParamInfo<Example>& info) { return std::string(info.param.name); });
+    testing::Values(Example{"DblMaxAsInt", int_key(false, dbl_max()), kDblMaxImage + " 00"},
+                    Example{"MinusDblMaxAsInt", int_key(true, dbl_max()),
+                            "20 00 10 00 00 00 00 00 00 00"},
+                    // 2^1024 - 1: D = DBL_MAX, remainder 2^971 - 1 (122 bytes).
+                    Example{"Two1024MinusOne", int_key(false, plus(shifted(1, 1024), -1)),
+                            kDblMaxImage + " 7A 07" + repeat(" FF", 121)},
+                    // At and above 2^1024: D = DBL_MAX and the remainder field is U(x) itself.
+                    Example{"Two1024", int_key(false, shifted(1, 1024)),
+                            kDblMaxImage + " 81 01" + repeat(" 00", 128)},
+                    // Below -DBL_MAX: -inf, 0x01, then U(|x|) complemented.
+                    Example{"MinusTwo1024", int_key(true, shifted(1, 1024)),
+                            kMinusInfImage + " 01 7E FE" + repeat(" FF", 128)},
+                    // L = 1024 and the top 53 bits round up to 2^53: below -DBL_MAX.
+                    Example{"MinusTwo1024PlusOne", int_key(true, plus(shifted(1, 1024), -1)),
+                            kMinusInfImage + " 01 7F" + repeat(" 00", 128)},
+                    Example{"MinusDblMaxMinusOne", int_key(true, plus(dbl_max(), 1)),
+                            kMinusInfImage + " 01 7F" + repeat(" 00", 6) + " 07" +
+                                repeat(" FF", 120) + " FE"}),
+    example_name);
 
 TEST(PushUnsignedTest, WritesTheCountOfSignificantBytesThenThem) {
   auto const u = [](const Bytes& digits) {
@@ -270,19 +242,6 @@ TEST(PushUnsignedTest, TakesTheLongFormFrom255SignificantBytes) {
   Bytes largest255;
   push_unsigned(largest255, Bytes(255, 0xFF));
   EXPECT_LT(largest255, longer);
-}
-
-TEST(PushEscapedTest, PrefixesAndZerosSortAsTheirData) {
-  auto const b = [](const std::string& data) { return escaped(kTagBytes, data); };
-  using std::string_literals::operator""s;
-  EXPECT_LT(b("a"), b("a\0"s));
-  EXPECT_LT(b("a\0"s), b("a\1"s));
-  EXPECT_LT(b("a\0"s), b("ab"));
-  EXPECT_LT(b(""), b("\0"s));
-  EXPECT_LT(b("\0"s), b("\0\0"s));
-  EXPECT_LT(b("\0\xFF"s), b("\1"s));
-  EXPECT_EQ(hex(b("\0\0"s)), "40 00 FF 00 FF 00 00");
-  EXPECT_EQ(hex(escaped(kTagStr, "\0a\0"s)), "30 00 FF 61 00 FF 00 00");
 }
 
 // A byte-at-a-time escaper to hold the scanning one to.
@@ -348,13 +307,8 @@ void expect_ascending(const std::vector<Step>& steps) {
   }
 }
 
-Bytes i64_key(std::int64_t value) {
-  Bytes out;
-  push_i64(out, value);
-  return out;
-}
-
-TEST(NumberOrderTest, MixedIntegersAndDoublesAscendAcrossEveryRange) {
+// Within 128 bits the random comparison below covers the ranges; this walks the wide ones.
+TEST(NumberOrderTest, MixedIntegersAndDoublesAscendAcrossTheWideRanges) {
   Bytes const two1024 = shifted(1, 1024);
   Bytes const two2400 = shifted(1, 2400);  // 301 bytes: U takes its long form
   expect_ascending({
@@ -376,38 +330,11 @@ TEST(NumberOrderTest, MixedIntegersAndDoublesAscendAcrossEveryRange) {
       {"-(2^127 + 1)", int_key(true, plus(shifted(1, 127), 1))},
       {"-2^127", int_key(true, shifted(1, 127))},
       {"-2^127 double", double_key(-0x1p127), true},
-      {"-(2^127 - 1)", int_key(true, plus(shifted(1, 127), -1))},
-      {"-(2^64 + 1)", int_key(true, plus(shifted(1, 64), 1))},
-      {"-2^64", double_key(-0x1p64)},
-      {"-(2^63 + 1)", int_key(true, plus(shifted(1, 63), 1))},
-      {"INT64_MIN", i64_key(INT64_MIN)},
-      {"-2^63 double", double_key(-0x1p63), true},
-      {"INT64_MIN + 1", i64_key(INT64_MIN + 1)},
-      {"-(2^53 + 2)", double_key(-0x1p53 - 2)},
-      {"-(2^53 + 1)", i64_key(-(std::int64_t{1} << 53) - 1)},
-      {"-2^53", i64_key(-(std::int64_t{1} << 53))},
-      {"-2^53 double", double_key(-0x1p53), true},
-      {"-(2^53 - 1)", i64_key(-(std::int64_t{1} << 53) + 1)},
       {"-1", i64_key(-1)},
-      {"-0.5", double_key(-0.5)},
-      {"-min subnormal", double_key(-std::numeric_limits<double>::denorm_min())},
       {"-0.0", double_key(-0.0)},
       {"0", i64_key(0), true},
-      {"min subnormal", double_key(std::numeric_limits<double>::denorm_min())},
-      {"min normal", double_key(DBL_MIN)},
       {"1", i64_key(1)},
       {"1.0", double_key(1.0), true},
-      {"2^53 - 1", i64_key((std::int64_t{1} << 53) - 1)},
-      {"2^53", double_key(0x1p53)},
-      {"2^53 + 1", i64_key((std::int64_t{1} << 53) + 1)},
-      {"2^53 + 2", double_key(0x1p53 + 2)},
-      {"INT64_MAX - 1", i64_key(INT64_MAX - 1)},
-      {"INT64_MAX", i64_key(INT64_MAX)},
-      {"2^63 double", double_key(0x1p63)},
-      {"2^63", int_key(false, shifted(1, 63)), true},
-      {"2^64 - 1", int_key(false, plus(shifted(1, 64), -1))},
-      {"2^64", double_key(0x1p64)},
-      {"2^64 + 1", int_key(false, plus(shifted(1, 64), 1))},
       {"2^127 - 1", int_key(false, plus(shifted(1, 127), -1))},
       {"2^127 double", double_key(0x1p127)},
       {"2^127", int_key(false, shifted(1, 127)), true},
