@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <string>
 #include <system_error>
 
@@ -25,6 +26,9 @@ void name_thread(const std::string& name) {
 }
 
 Result<std::shared_ptr<Pool>> Pool::start(std::size_t threads) {
+  // A pool without workers would accept tasks that nobody ever runs, and its first
+  // caller would wait forever.
+  threads = std::max<std::size_t>(threads, 1);
   std::shared_ptr<Pool> pool(new Pool());
   pool->workers_.reserve(threads);
   for (std::size_t i = 0; i < threads; ++i) {
