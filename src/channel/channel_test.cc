@@ -176,6 +176,8 @@ struct Teardown {
   bool sender_first;
 };
 
+void PrintTo(const Teardown& p, std::ostream* os) { *os << p.name; }
+
 class ChannelTeardownTest : public ::testing::TestWithParam<Teardown> {};
 
 TEST_P(ChannelTeardownTest, EachMessageIsDestroyedExactlyOnce) {

@@ -1,0 +1,385 @@
+#include "merge/finish.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <latch>
+#include <random>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace lodestack::merge {
+namespace {
+
+namespace fs = std::filesystem;
+using sorter::Sorter;
+
+struct Item {
+  std::string key;
+  std::string payload;
+  bool operator==(const Item&) const = default;
+};
+
+ByteView view(std::string_view s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+std::string text(ByteView b) { return std::string(b.begin(), b.end()); }
+
+const sorter::Stop kNever = [] { return false; };
+
+// Key order (unsigned bytes, a prefix first), equal keys in the order they were added.
+std::vector<Item> sorted(std::vector<Item> items) {
+  std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
+    return std::lexicographical_compare(
+        a.key.begin(), a.key.end(), b.key.begin(), b.key.end(), [](char x, char y) {
+          return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
+        });
+  });
+  return items;
+}
+
+// Holds every worker of a pool busy until released, so that a spill (which sorts on the
+// pool) stays in flight for as long as a test needs, without sleeping.
+class PoolHold final {
+ public:
+  explicit PoolHold(std::shared_ptr<sorter::Pool> pool)
+      : pool_(std::move(pool)), started_(pool_->threads()) {
+    holder_ = std::thread([this] {
+      pool_->for_each(pool_->threads(), [this](std::size_t) {
+        started_.count_down();
+        released_.wait();
+      });
+    });
+    started_.wait();
+  }
+  PoolHold(const PoolHold&) = delete;
+  PoolHold& operator=(const PoolHold&) = delete;
+  ~PoolHold() {
+    release();
+    holder_.join();
+  }
+  void release() {
+    if (!released_.try_wait()) released_.count_down();
+  }
+
+ private:
+  std::shared_ptr<sorter::Pool> pool_;
+  std::latch started_;
+  std::latch released_{1};
+  std::thread holder_;
+};
+
+class FinishTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/lodestack-finish-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(name), nullptr);
+    tmp_ = name;
+  }
+  void TearDown() override { fs::remove_all(tmp_); }
+
+  std::unique_ptr<Sorter> make(std::uint64_t max_bytes, std::uint64_t max_open,
+                               std::uint64_t threads = 1) {
+    Result<std::unique_ptr<Sorter>> made = Sorter::create(tmp_, max_bytes, max_open, threads);
+    EXPECT_TRUE(made.has_value()) << made.error().text();
+    return std::move(*made);
+  }
+
+  static void push_all(Sorter& sorter, const std::vector<Item>& items) {
+    for (const Item& item : items) {
+      ASSERT_TRUE(sorter.push(view(item.key), view(item.payload), kNever).has_value());
+    }
+  }
+
+  static std::vector<Item> drain(Merged& merged) {
+    std::vector<Item> out;
+    for (;;) {
+      Result<std::optional<Record>> record = merged.next_record();
+      EXPECT_TRUE(record.has_value()) << record.error().text();
+      if (!record || !*record) return out;
+      out.push_back({text((*record)->key), text((*record)->payload)});
+    }
+  }
+
+  // The files in the private directory, sorted.
+  static std::vector<std::string> files_in(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  bool tmp_is_empty() const { return fs::is_empty(tmp_); }
+
+  fs::path tmp_;
+};
+
+TEST_F(FinishTest, NothingAddedGivesAnEmptyMergeAndNoDirectory) {
+  Result<Merged> merged = finish(make(2, 2), kNever);
+  ASSERT_TRUE(merged.has_value()) << merged.error().text();
+  EXPECT_TRUE(tmp_is_empty());
+  EXPECT_EQ(drain(*merged), std::vector<Item>{});
+}
+
+TEST_F(FinishTest, ItemsThatNeverFilledAHalfAreMergedFromMemory) {
+  std::unique_ptr<Sorter> sorter = make(1 << 20, 2);
+  const std::vector<Item> items = {{"b", "1"}, {"a", "2"}, {"b", "3"}, {"", "4"}};
+  push_all(*sorter, items);
+  Result<Merged> merged = finish(std::move(sorter), kNever);
+  ASSERT_TRUE(merged.has_value()) << merged.error().text();
+  EXPECT_TRUE(tmp_is_empty());
+  EXPECT_EQ(drain(*merged), sorted(items));
+}
+
+// With max_bytes = 2 every item but the last becomes a run of its own, so the payload
+// sizes below set the runs' stream lengths, and the names left in the directory show
+// which runs the passes consumed.
+struct PassCase {
+  const char* name;
+  std::uint64_t max_open;
+  std::vector<std::size_t> payload_sizes;  // one item each; the last stays in memory
+  std::vector<std::string> files_left;     // in the private directory after finishing
+};
+
+void PrintTo(const PassCase& p, std::ostream* os) { *os << p.name; }
+
+class FinishPassTest : public FinishTest, public ::testing::WithParamInterface<PassCase> {};
+
+TEST_P(FinishPassTest, MergesTheCheapestAdjacentRunsUntilMaxOpenRemain) {
+  const PassCase& p = GetParam();
+  std::unique_ptr<Sorter> sorter = make(2, p.max_open);
+  std::vector<Item> items;
+  for (std::size_t i = 0; i < p.payload_sizes.size(); ++i) {
+    // Keys fall as items are added, so the merge has to reorder everything.
+    items.push_back({std::string(1, static_cast<char>('z' - i)),
+                     std::string(p.payload_sizes[i], static_cast<char>('0' + i))});
+  }
+  push_all(*sorter, items);
+  ASSERT_EQ(sorter->runs().size(), items.size() - 1);
+  const fs::path dir = sorter->dir()->path();
+
+  Result<Merged> merged = finish(std::move(sorter), kNever);
+  ASSERT_TRUE(merged.has_value()) << merged.error().text();
+  EXPECT_EQ(files_in(dir), p.files_left);
+  EXPECT_EQ(drain(*merged), sorted(items));
+  EXPECT_TRUE(tmp_is_empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FinishPassTest,
+    ::testing::Values(
+        PassCase{"ExactlyMaxOpenNeedsNoPass",
+                 4,
+                 {1, 1, 1, 1, 1},
+                 {"run-000000", "run-000001", "run-000002", "run-000003"}},
+        PassCase{"OneOverMergesTheSmallestPair",
+                 4,
+                 {5, 1, 1, 5, 5, 1},
+                 {"run-000000", "run-000003", "run-000004", "run-000005"}},
+        PassCase{"OneOverMergesTheLeftmostOfEqualPairs",
+                 4,
+                 {3, 1, 2, 1, 2, 1},
+                 {"run-000000", "run-000003", "run-000004", "run-000005"}},
+        PassCase{"OneOverMergesTheSmallestPairAtTheEnd",
+                 4,
+                 {5, 5, 5, 1, 1, 9},
+                 {"run-000000", "run-000001", "run-000002", "run-000005"}},
+        // 5 runs -> 4 -> 3 -> 2: (0 1) makes 5, then (2 3) makes 6, then (6 4) makes 7.
+        PassCase{"MaxOpenTwoWithFiveRunsTakesThreePasses",
+                 2,
+                 {1, 1, 1, 1, 1, 1},
+                 {"run-000005", "run-000007"}},
+        // 6 runs, max_open 3: a first pass of 3 runs (1 2 3) makes 6 and leaves 4, a
+        // second of 2 (0 6) makes 7 and leaves exactly 3.
+        PassCase{"PassesShrinkToLeaveExactlyMaxOpen",
+                 3,
+                 {2, 1, 1, 1, 4, 30, 1},
+                 {"run-000004", "run-000005", "run-000007"}}),
+    [](const auto& info) { return info.param.name; });
+
+class FinishThreadsTest : public FinishTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(FinishThreadsTest, EqualKeysComeOutInInsertionOrderAfterPasses) {
+  std::unique_ptr<Sorter> sorter = make(300, 2, GetParam());
+  std::vector<Item> items;
+  for (int i = 0; i < 500; ++i) {
+    items.push_back({i % 3 == 0 ? "j" : "k", std::to_string(i)});
+  }
+  push_all(*sorter, items);
+  ASSERT_GT(sorter->runs().size(), 10u);
+  std::uint64_t spilled = 0;
+  for (const run::Run& run : sorter->runs()) spilled += run.records;
+  ASSERT_LT(spilled, items.size()) << "the test wants items held in memory too";
+  Result<Merged> merged = finish(std::move(sorter), kNever);
+  ASSERT_TRUE(merged.has_value()) << merged.error().text();
+  EXPECT_EQ(drain(*merged), sorted(items));
+  EXPECT_TRUE(tmp_is_empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, FinishThreadsTest, ::testing::Values(1, 2));
+
+// Pushes items of a 4-byte scattered key and no payload until `runs` runs were spilled.
+void push_until_runs(Sorter& sorter, std::size_t runs) {
+  for (std::uint32_t i = 0; sorter.runs().size() < runs; ++i) {
+    const std::uint32_t k = i * 2654435761u;  // scattered, so that the runs interleave
+    const char key[4] = {static_cast<char>(k >> 24), static_cast<char>(k >> 16),
+                         static_cast<char>(k >> 8), static_cast<char>(k)};
+    ASSERT_TRUE(sorter.push(view(std::string_view(key, 4)), view(""), kNever).has_value());
+  }
+}
+
+// Stopping a pass: at its start, or at the first check inside it (65,536 records in).
+class FinishStopTest : public FinishTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(FinishStopTest, StopDuringAPassFailsAndLeavesNothing) {
+  const int stop_at_call = GetParam();
+  std::unique_ptr<Sorter> sorter = make(2 << 20, 2);
+  push_until_runs(*sorter, 4);
+  ASSERT_TRUE(sorter->wait().has_value());  // so that only the passes ask `stop`
+  const std::vector<run::Run>& runs = sorter->runs();
+  ASSERT_GE(runs.size(), 3u);
+  for (std::size_t i = 0; i + 1 < runs.size(); ++i) {
+    ASSERT_GE(runs[i].records + runs[i + 1].records, kStopCheckRecords)
+        << "the first pass must reach a stop check";
+  }
+
+  int calls = 0;
+  Result<Merged> merged = finish(std::move(sorter), [&] { return ++calls == stop_at_call; });
+  ASSERT_FALSE(merged.has_value());
+  EXPECT_TRUE(merged.error().is_interrupted());
+  EXPECT_EQ(calls, stop_at_call);
+  EXPECT_TRUE(tmp_is_empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, FinishStopTest, ::testing::Values(1, 2), [](const auto& info) {
+  return info.param == 1 ? "AtThePassStart" : "WithinThePass";
+});
+
+TEST_F(FinishTest, StopIsAskedAtEachPassStartAndEvery65536RecordsOfIt) {
+  // Three runs of about 100,000 records and max_open 2: one pass over the two adjacent
+  // runs with the fewest records.
+  std::unique_ptr<Sorter> sorter = make(4 << 20, 2);
+  push_until_runs(*sorter, 3);
+  ASSERT_TRUE(sorter->wait().has_value());
+  const std::vector<run::Run>& runs = sorter->runs();
+  ASSERT_EQ(runs.size(), 3u);
+  const std::uint64_t pass =
+      std::min(runs[0].records + runs[1].records, runs[1].records + runs[2].records);
+  ASSERT_GE(pass, 2 * kStopCheckRecords);
+
+  std::uint64_t calls = 0;
+  Result<Merged> merged = finish(std::move(sorter), [&] {
+    ++calls;
+    return false;
+  });
+  ASSERT_TRUE(merged.has_value()) << merged.error().text();
+  EXPECT_EQ(calls, 1 + pass / kStopCheckRecords);
+}
+
+TEST_F(FinishTest, StopWhileWaitingForTheLastSpillFailsAndLeavesNothing) {
+  std::unique_ptr<Sorter> sorter = make(1 << 16, 2, 2);
+  std::optional<PoolHold> hold(sorter->pool());
+  for (int i = 0; sorter->runs().empty(); ++i) {
+    const std::string key = std::to_string(i);
+    ASSERT_TRUE(sorter->push(view(key), view("v"), kNever).has_value());
+  }
+  // The spill cannot finish while the pool is held. The stop check lets it go, so that
+  // the failing finish can wait for it before removing the directory.
+  int calls = 0;
+  Result<Merged> merged = finish(std::move(sorter), [&] {
+    ++calls;
+    hold->release();
+    return true;
+  });
+  ASSERT_FALSE(merged.has_value());
+  EXPECT_TRUE(merged.error().is_interrupted());
+  EXPECT_EQ(calls, 1);
+  EXPECT_TRUE(tmp_is_empty());
+}
+
+class FinishDamageTest : public FinishTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(FinishDamageTest, DamagedRunFailsNamingItAndLeavesNothing) {
+  std::unique_ptr<Sorter> sorter = make(2, GetParam());
+  push_all(*sorter, {{"e", "1"}, {"d", "2"}, {"c", "3"}, {"b", "4"}, {"a", "5"}, {"z", "6"}});
+  ASSERT_TRUE(sorter->wait().has_value());
+  const fs::path damaged = sorter->runs()[1].path;
+  fs::resize_file(damaged, 3);  // inside the first block's header
+
+  Result<Merged> merged = finish(std::move(sorter), kNever);
+  ASSERT_FALSE(merged.has_value());
+  EXPECT_EQ(merged.error().kind(), ErrorKind::kUnexpectedEof);
+  EXPECT_EQ(merged.error().text(), damaged.native() + " ended before its last record");
+  EXPECT_TRUE(tmp_is_empty());
+}
+
+// max_open 64: the final merge meets the damage; max_open 2: the first pass does.
+INSTANTIATE_TEST_SUITE_P(MaxOpen, FinishDamageTest, ::testing::Values(64, 2));
+
+TEST_F(FinishTest, SorterThatLostRecordsCannotBeFinished) {
+  std::unique_ptr<Sorter> sorter = make(2, 2);
+  push_all(*sorter, {{"a", "1"}, {"b", "2"}});
+  ASSERT_TRUE(sorter->wait().has_value());
+  fs::remove_all(sorter->dir()->path());
+  push_all(*sorter, {{"c", "3"}});  // its spill fails in the background
+  ASSERT_FALSE(sorter->push(view("d"), view("4"), kNever).has_value());
+  ASSERT_TRUE(sorter->failed());
+
+  Result<Merged> merged = finish(std::move(sorter), kNever);
+  ASSERT_FALSE(merged.has_value());
+  EXPECT_EQ(merged.error().type(), Error::Type::kLost);
+  EXPECT_TRUE(tmp_is_empty());
+}
+
+TEST_F(FinishTest, SpillFailureMetWhileFinishingIsReported) {
+  std::unique_ptr<Sorter> sorter = make(2, 2);
+  push_all(*sorter, {{"a", "1"}, {"b", "2"}});
+  ASSERT_TRUE(sorter->wait().has_value());
+  const fs::path dir = sorter->dir()->path();
+  fs::remove_all(dir);
+  push_all(*sorter, {{"c", "3"}});  // its spill fails; finishing waits for it
+
+  Result<Merged> merged = finish(std::move(sorter), kNever);
+  ASSERT_FALSE(merged.has_value());
+  EXPECT_EQ(merged.error().kind(), ErrorKind::kNotFound);
+  EXPECT_EQ(merged.error().text(),
+            (dir / "run-000001").native() + ": No such file or directory (os error 2)");
+  EXPECT_TRUE(tmp_is_empty());
+}
+
+TEST_F(FinishTest, MatchesAStableSortForRandomItemsAndSettings) {
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE(testing::Message() << "seed " << seed);
+  std::mt19937 rng(seed);
+  const std::string alphabet = std::string("\x00\x01\x61\x7f\x80\xff", 6);
+  for (int round = 0; round < 16; ++round) {
+    const std::uint64_t max_bytes = 2 + rng() % 20000;
+    const std::uint64_t max_open = 2 + rng() % 5;
+    const std::uint64_t threads = 1 + rng() % 3;
+    SCOPED_TRACE(testing::Message() << "round " << round << ": max_bytes " << max_bytes
+                                    << ", max_open " << max_open << ", threads " << threads);
+    std::vector<Item> items(rng() % 3000);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      for (std::size_t l = rng() % 4; l > 0; --l)
+        items[i].key += alphabet[rng() % alphabet.size()];
+      items[i].payload = std::to_string(i) + std::string(rng() % 40, 'p');
+    }
+    std::unique_ptr<Sorter> sorter = make(max_bytes, max_open, threads);
+    push_all(*sorter, items);
+    Result<Merged> merged = finish(std::move(sorter), kNever);
+    ASSERT_TRUE(merged.has_value()) << merged.error().text();
+    ASSERT_EQ(drain(*merged), sorted(items));
+    ASSERT_TRUE(tmp_is_empty());
+  }
+}
+
+}  // namespace
+}  // namespace lodestack::merge

@@ -1,0 +1,347 @@
+#include "merge/merged.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "run/writer.h"
+
+namespace lodestack::merge {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Item {
+  std::string key;
+  std::string payload;
+  bool operator==(const Item&) const = default;
+};
+
+void PrintTo(const Item& item, std::ostream* os) {
+  *os << '"';
+  for (const unsigned char c : item.key)
+    *os << "\\x"
+        << "0123456789abcdef"[c >> 4] << "0123456789abcdef"[c & 15];
+  *os << "\"=" << item.payload;
+}
+
+ByteView view(std::string_view s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+std::string text(ByteView b) { return std::string(b.begin(), b.end()); }
+
+// What a merge of sorted sources must yield: everything in key order (unsigned bytes, a
+// prefix first), equal keys in source order, which a stable sort of the sources laid end
+// to end gives.
+std::vector<Item> expected(const std::vector<std::vector<Item>>& sources) {
+  std::vector<Item> all;
+  for (const auto& source : sources) all.insert(all.end(), source.begin(), source.end());
+  std::stable_sort(all.begin(), all.end(), [](const Item& a, const Item& b) {
+    return std::lexicographical_compare(
+        a.key.begin(), a.key.end(), b.key.begin(), b.key.end(), [](char x, char y) {
+          return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
+        });
+  });
+  return all;
+}
+
+class MergedTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/lodestack-merged-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(name), nullptr);
+    tmp_ = name;
+    Result<sorter::TempDir> made = sorter::TempDir::make(tmp_);
+    ASSERT_TRUE(made.has_value()) << made.error().text();
+    dir_path_ = made->path();
+    dir_.emplace(std::move(*made));
+  }
+  void TearDown() override { fs::remove_all(tmp_); }
+
+  // Writes `items` (in the order given) as a run file in the private directory.
+  run::Run write_run(const std::vector<Item>& items) {
+    const fs::path path = dir_path_ / ("run-" + std::to_string(next_++));
+    Result<run::RunWriter> writer = run::RunWriter::create(path, nullptr);
+    EXPECT_TRUE(writer.has_value()) << writer.error().text();
+    for (const Item& item : items) {
+      EXPECT_TRUE(writer->push(view(item.key), view(item.payload)).has_value());
+    }
+    Result<run::Run> run = std::move(*writer).finish();
+    EXPECT_TRUE(run.has_value()) << run.error().text();
+    return *run;
+  }
+
+  Source run_source(const run::Run& run) {
+    Result<run::RunReader> reader = run::RunReader::open(run);
+    EXPECT_TRUE(reader.has_value()) << reader.error().text();
+    return Source::run(std::move(*reader));
+  }
+
+  static Source memory_source(const std::vector<Item>& items) {
+    sorter::Chunk chunk;
+    for (const Item& item : items) {
+      EXPECT_TRUE(chunk.make_room(item.key.size() + item.payload.size(), 1 << 30));
+      chunk.append(view(item.key), view(item.payload));
+    }
+    chunk.sort(nullptr);
+    return Source::memory(std::move(chunk));
+  }
+
+  // Sources over `items`: runs, except the last one, which is held in memory when
+  // `memory_last` is set (the shape of a final merge).
+  std::vector<Source> sources_of(const std::vector<std::vector<Item>>& items,
+                                 bool memory_last) {
+    std::vector<Source> sources;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      if (memory_last && i + 1 == items.size()) {
+        sources.push_back(memory_source(items[i]));
+      } else {
+        sources.push_back(run_source(write_run(items[i])));
+      }
+    }
+    return sources;
+  }
+
+  Merged create(std::vector<Source> sources) {
+    Result<Merged> merged = Merged::create(std::move(sources), std::move(dir_));
+    dir_.reset();
+    EXPECT_TRUE(merged.has_value()) << merged.error().text();
+    return std::move(*merged);
+  }
+
+  static std::vector<Item> drain(Merged& merged) {
+    std::vector<Item> out;
+    for (;;) {
+      Result<std::optional<Record>> record = merged.next_record();
+      EXPECT_TRUE(record.has_value()) << record.error().text();
+      if (!record || !*record) return out;
+      out.push_back({text((*record)->key), text((*record)->payload)});
+    }
+  }
+
+  fs::path tmp_;
+  fs::path dir_path_;
+  std::optional<sorter::TempDir> dir_;
+  int next_ = 0;
+};
+
+TEST_F(MergedTest, NoSourcesEndAtOnceAndTakeTheDirectoryAlong) {
+  Merged merged = create({});
+  EXPECT_FALSE(fs::exists(dir_path_));
+  for (int i = 0; i < 3; ++i) {
+    Result<std::optional<Record>> record = merged.next_record();
+    ASSERT_TRUE(record.has_value());
+    EXPECT_FALSE(record->has_value());
+  }
+}
+
+TEST_F(MergedTest, OnlyEmptySourcesEndAtOnceAndTakeTheDirectoryAlong) {
+  Merged merged = create(sources_of({{}, {}, {}}, true));
+  EXPECT_FALSE(fs::exists(dir_path_));
+  EXPECT_EQ(drain(merged), std::vector<Item>{});
+}
+
+struct OrderCase {
+  const char* name;
+  std::vector<std::vector<Item>> sources;  // each in its own sorted order
+};
+
+void PrintTo(const OrderCase& p, std::ostream* os) { *os << p.name; }
+
+class MergedOrderTest : public MergedTest,
+                        public ::testing::WithParamInterface<std::tuple<OrderCase, bool>> {};
+
+TEST_P(MergedOrderTest, YieldsKeyOrderWithEqualKeysInSourceOrder) {
+  const auto& [order, memory_last] = GetParam();
+  Merged merged = create(sources_of(order.sources, memory_last));
+  EXPECT_TRUE(fs::exists(dir_path_));
+  EXPECT_EQ(drain(merged), expected(order.sources));
+  // The call that found the end took the directory along; later calls find nothing.
+  EXPECT_FALSE(fs::exists(dir_path_));
+  Result<std::optional<Record>> again = merged.next_record();
+  ASSERT_TRUE(again.has_value());
+  EXPECT_FALSE(again->has_value());
+}
+
+const std::string kFF = "\xff";
+const std::string k80 = "\x80";
+const std::string k7F = "\x7f";
+const std::string k00(1, '\0');
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MergedOrderTest,
+    ::testing::Combine(
+        ::testing::Values(
+            OrderCase{"OneSource", {{{"a", "1"}, {"b", "2"}, {"b", "3"}, {"c", ""}}}},
+            OrderCase{"EqualKeysAcrossSources",
+                      {{{"k", "0a"}, {"k", "0b"}},
+                       {{"a", "1"}, {"k", "1a"}},
+                       {{"k", "2a"}, {"k", "2b"}},
+                       {{"a", "3"}, {"k", "3a"}}}},
+            OrderCase{"LaterSourceEntersTheHeapFirst",
+                      {{{"z", "0"}}, {{"k", "1a"}, {"z", "1"}}, {{"k", "2a"}}, {{"a", "3"}}}},
+            OrderCase{"PrefixesAndUnsignedBytes",
+                      {{{"ab", "0"}, {k7F, "0"}, {kFF, "0"}},
+                       {{"", "1"}, {"abc", "1"}, {k80, "1"}},
+                       {{k00, "2"}, {"a", "2"}, {"abc", "2"}, {kFF + kFF, "2"}}}},
+            OrderCase{"SourcesTakeTurns",
+                      {{{"a", "0"}, {"c", "0"}, {"e", "0"}, {"g", "0"}},
+                       {{"b", "1"}, {"d", "1"}, {"f", "1"}, {"h", "1"}}}},
+            OrderCase{"LongStretchFromOneSource",
+                      {{{"a", "0"}, {"b", "0"}, {"c", "0"}, {"d", "0"}, {"y", "0"}},
+                       {{"e", "1"}},
+                       {{"x", "2"}, {"z", "2"}}}}),
+        ::testing::Bool()),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param).name) +
+             (std::get<1>(info.param) ? "WithMemory" : "RunsOnly");
+    });
+
+TEST_F(MergedTest, MatchesAStableSortOnRandomSources) {
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE(testing::Message() << "seed " << seed);
+  std::mt19937 rng(seed);
+  const std::string alphabet = std::string("\x00\x01\x7f\x80\xff", 5);
+  for (int round = 0; round < 60; ++round) {
+    std::vector<std::vector<Item>> items(rng() % 7);
+    for (std::size_t s = 0; s < items.size(); ++s) {
+      const std::size_t n = rng() % 40;
+      for (std::size_t r = 0; r < n; ++r) {
+        std::string key;
+        for (std::size_t l = rng() % 4; l > 0; --l) key += alphabet[rng() % alphabet.size()];
+        items[s].push_back({key, std::to_string(s) + "/" + std::to_string(r)});
+      }
+      items[s] = expected({items[s]});  // a source is sorted, equal keys as added
+    }
+    if (!dir_) {
+      Result<sorter::TempDir> made = sorter::TempDir::make(tmp_);
+      ASSERT_TRUE(made.has_value());
+      dir_path_ = made->path();
+      dir_.emplace(std::move(*made));
+    }
+    Merged merged = create(sources_of(items, rng() % 2 == 0));
+    ASSERT_EQ(drain(merged), expected(items)) << "round " << round;
+    EXPECT_FALSE(fs::exists(dir_path_));
+  }
+}
+
+// Records big enough that a few of them span several blocks of a run.
+std::vector<Item> bulky(int n, std::string_view prefix) {
+  std::vector<Item> items;
+  for (int i = 0; i < n; ++i) {
+    char key[16];
+    std::snprintf(key, sizeof key, "%s%04d", std::string(prefix).c_str(), i);
+    items.push_back({key, std::string(1000, static_cast<char>('a' + i % 26))});
+  }
+  return items;
+}
+
+TEST_F(MergedTest, RunCutShortFailsNamingItThenEverythingIsGone) {
+  const std::vector<Item> items = bulky(400, "r");
+  const run::Run run = write_run(items);
+  const auto size = fs::file_size(run.path);
+  ASSERT_GT(size, 1000u);
+  fs::resize_file(run.path, size / 2);
+  std::vector<Source> sources;
+  sources.push_back(run_source(run));
+  sources.push_back(memory_source({{"r9999", "held"}}));
+  Merged merged = create(std::move(sources));
+
+  std::size_t yielded = 0;
+  Result<std::optional<Record>> record;
+  for (;;) {
+    record = merged.next_record();
+    if (!record) break;
+    ASSERT_TRUE(record->has_value()) << "the merge ended without noticing the cut";
+    ASSERT_EQ(text((*record)->key), items[yielded].key);
+    ++yielded;
+  }
+  EXPECT_GT(yielded, 0u);
+  EXPECT_LT(yielded, items.size());
+  EXPECT_EQ(record.error().type(), Error::Type::kIo);
+  EXPECT_EQ(record.error().kind(), ErrorKind::kUnexpectedEof);
+  EXPECT_EQ(record.error().text(), run.path.native() + " ended before its last record");
+  EXPECT_FALSE(fs::exists(dir_path_));
+  for (int i = 0; i < 2; ++i) {
+    Result<std::optional<Record>> after = merged.next_record();
+    ASSERT_FALSE(after.has_value());
+    EXPECT_EQ(after.error().type(), Error::Type::kLost);
+    EXPECT_EQ(after.error().text(), "an earlier error lost records, so sorting cannot go on");
+  }
+}
+
+TEST_F(MergedTest, DamagedFirstBlockFailsCreationAndRemovesTheDirectory) {
+  const run::Run good = write_run({{"a", "1"}});
+  const run::Run bad = write_run({{"b", "2"}});
+  {
+    // U, the block's uncompressed length, becomes 0: no block is that short.
+    std::fstream file(bad.path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(4);
+    file.write("\0\0\0\0", 4);
+  }
+  std::vector<Source> sources;
+  sources.push_back(run_source(good));
+  sources.push_back(run_source(bad));
+  Result<Merged> merged = Merged::create(std::move(sources), std::move(dir_));
+  dir_.reset();
+  ASSERT_FALSE(merged.has_value());
+  EXPECT_EQ(merged.error().kind(), ErrorKind::kInvalidData);
+  EXPECT_EQ(merged.error().text(),
+            bad.path.native() + " is corrupt: a block has an impossible length");
+  EXPECT_FALSE(fs::exists(dir_path_));
+}
+
+TEST_F(MergedTest, ReadErrorKeepsItsKindAndNamesTheRun) {
+  // A directory opens read-only but cannot be read from.
+  const fs::path path = dir_path_ / "not-a-run";
+  fs::create_directory(path);
+  Result<run::RunReader> reader = run::RunReader::open(run::Run{path, 1, 10});
+  ASSERT_TRUE(reader.has_value()) << reader.error().text();
+  std::vector<Source> sources;
+  sources.push_back(Source::run(std::move(*reader)));
+  Result<Merged> merged = Merged::create(std::move(sources), std::move(dir_));
+  dir_.reset();
+  ASSERT_FALSE(merged.has_value());
+  EXPECT_EQ(merged.error().kind(), ErrorKind::kIsADirectory);
+  EXPECT_EQ(merged.error().text(), path.native() + ": Is a directory (os error 21)");
+  EXPECT_FALSE(fs::exists(dir_path_));
+}
+
+TEST_F(MergedTest, DroppedMidwayTakesTheDirectoryAlong) {
+  std::vector<Source> sources = sources_of({bulky(50, "a"), bulky(50, "b")}, false);
+  std::optional<Merged> merged(create(std::move(sources)));
+  Result<std::optional<Record>> first = merged->next_record();
+  ASSERT_TRUE(first.has_value() && first->has_value());
+  EXPECT_EQ(text((*first)->key), "a0000");
+  // Moving the merge (as to a merging thread) hands everything over intact.
+  Merged moved = std::move(*merged);
+  merged.reset();
+  EXPECT_TRUE(fs::exists(dir_path_));
+  const std::vector<Item> rest = drain(moved);
+  ASSERT_EQ(rest.size(), 99u);
+  EXPECT_EQ(rest.front().key, "a0001");
+  EXPECT_EQ(rest.back().key, "b0049");
+
+  Result<sorter::TempDir> made = sorter::TempDir::make(tmp_);
+  ASSERT_TRUE(made.has_value());
+  dir_path_ = made->path();
+  dir_.emplace(std::move(*made));
+  std::optional<Merged> dropped(create(sources_of({bulky(5, "c"), bulky(5, "d")}, true)));
+  ASSERT_TRUE(dropped->next_record().has_value());
+  EXPECT_TRUE(fs::exists(dir_path_));
+  dropped.reset();
+  EXPECT_FALSE(fs::exists(dir_path_));
+}
+
+}  // namespace
+}  // namespace lodestack::merge

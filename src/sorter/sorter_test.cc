@@ -1,0 +1,495 @@
+#include "sorter/sorter.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <format>
+#include <fstream>
+#include <iterator>
+#include <latch>
+#include <memory>
+#include <regex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "run/reader.h"
+
+namespace lodestack::sorter {
+namespace {
+
+namespace fs = std::filesystem;
+
+ByteView view(std::string_view s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+const Stop kNever = [] { return false; };
+
+// Every path under `root`, relative to it, sorted.
+std::vector<std::string> tree(const fs::path& root) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    names.push_back(fs::relative(entry.path(), root).string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The records of a run file, as "key=payload".
+std::vector<std::string> records_of(const run::Run& run) {
+  Result<run::RunReader> reader = run::RunReader::open(run);
+  EXPECT_TRUE(reader.has_value()) << reader.error().text();
+  std::vector<std::string> records;
+  Bytes key;
+  Bytes payload;
+  for (std::uint64_t i = 0; i < run.records; ++i) {
+    EXPECT_TRUE(reader->read_field(key).has_value());
+    EXPECT_TRUE(reader->read_field(payload).has_value());
+    records.push_back(text(key) + "=" + text(payload));
+  }
+  return records;
+}
+
+// Holds every worker of a pool busy until released. A spill sorts a chunk of two or
+// more items on the pool, so while the workers are held the spill thread cannot finish:
+// a spill "in flight" for as long as a test needs, without sleeping.
+class PoolHold final {
+ public:
+  explicit PoolHold(std::shared_ptr<Pool> pool)
+      : pool_(std::move(pool)), started_(pool_->threads()) {
+    holder_ = std::thread([this] {
+      pool_->for_each(pool_->threads(), [this](std::size_t) {
+        started_.count_down();
+        released_.wait();
+      });
+    });
+    started_.wait();  // every worker is in one of our tasks
+  }
+  PoolHold(const PoolHold&) = delete;
+  PoolHold& operator=(const PoolHold&) = delete;
+  ~PoolHold() {
+    release();
+    holder_.join();
+  }
+
+  void release() {
+    if (!released_.try_wait()) released_.count_down();
+  }
+
+ private:
+  std::shared_ptr<Pool> pool_;
+  std::latch started_;
+  std::latch released_{1};
+  std::thread holder_;
+};
+
+bool thread_named(std::string_view name) {
+  for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(task.path() / "comm");
+    std::string line;
+    std::getline(comm, line);
+    if (line == name) return true;
+  }
+  return false;
+}
+
+// A new thread names itself as it starts, so look again for a while before giving up.
+bool thread_appears(std::string_view name) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!thread_named(name)) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+// The entries directly inside `root`.
+std::size_t entries_in(const fs::path& root) {
+  return std::distance(fs::directory_iterator(root), fs::directory_iterator());
+}
+
+class SorterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/lodestack-sorter-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(name), nullptr);
+    tmp_ = name;
+  }
+  void TearDown() override { fs::remove_all(tmp_); }
+
+  std::unique_ptr<Sorter> make(std::uint64_t max_bytes, std::uint64_t threads = 1,
+                               std::uint64_t max_open = 64) {
+    Result<std::unique_ptr<Sorter>> made = Sorter::create(tmp_, max_bytes, max_open, threads);
+    EXPECT_TRUE(made.has_value()) << made.error().text();
+    return std::move(*made);
+  }
+
+  // Pushes items keyed `prefix` + i, counting i up, until the chunk is full; then pushes
+  // one more, which starts a spill of the full half. Returns the number of items pushed
+  // before that one.
+  static int fill_and_spill(Sorter& sorter, std::string_view prefix, int& i) {
+    int filled = 0;
+    for (;; ++i) {
+      const std::string key = std::string(prefix) + std::to_string(i);
+      const bool full = sorter.room(key.size() + 1).kind == Room::Kind::kFull;
+      EXPECT_TRUE(sorter.push(view(key), view("v"), kNever).has_value());
+      if (full) {
+        ++i;
+        return filled;
+      }
+      ++filled;
+    }
+  }
+
+  fs::path tmp_;
+};
+
+struct BadSettings {
+  const char* name;
+  std::uint64_t max_bytes, max_open, threads;
+  const char* message;
+};
+
+void PrintTo(const BadSettings& p, std::ostream* os) { *os << p.name; }
+
+class SorterSettingsTest : public SorterTest,
+                           public ::testing::WithParamInterface<BadSettings> {};
+
+TEST_P(SorterSettingsTest, RefusesWithTheFirstFailingCheck) {
+  const BadSettings& p = GetParam();
+  Result<std::unique_ptr<Sorter>> made =
+      Sorter::create(tmp_, p.max_bytes, p.max_open, p.threads);
+  ASSERT_FALSE(made.has_value());
+  EXPECT_EQ(made.error().type(), Error::Type::kInvalid);
+  EXPECT_EQ(made.error().text(), p.message);
+  EXPECT_EQ(tree(tmp_), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, SorterSettingsTest,
+    ::testing::Values(
+        BadSettings{"MaxBytes", 1, 2, 1, "max_bytes must be at least 2, not 1"},
+        BadSettings{"MaxOpen", 2, 1, 1, "max_open must be at least 2, not 1"},
+        BadSettings{"MaxOpenZero", 2, 0, 1, "max_open must be at least 2, not 0"},
+        BadSettings{"Threads", 2, 2, 0, "threads must be at least 1, not 0"},
+        BadSettings{"MaxBytesBeforeTheRest", 0, 0, 0, "max_bytes must be at least 2, not 0"},
+        BadSettings{"MaxOpenBeforeThreads", 2, 1, 0, "max_open must be at least 2, not 1"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(SorterTest, AcceptsTheSmallestSettingsAndLeavesNothingBehind) {
+  std::unique_ptr<Sorter> sorter = make(2, 1, 2);
+  EXPECT_EQ(sorter->half(), 1u);
+  EXPECT_EQ(sorter->max_open(), 2u);
+  EXPECT_EQ(sorter->pool(), nullptr);
+  EXPECT_FALSE(sorter->dir().has_value());
+  EXPECT_EQ(tree(tmp_), std::vector<std::string>{});  // the trial directory went again
+}
+
+TEST_F(SorterTest, TwoThreadsMakeAPoolOfTwo) {
+  std::unique_ptr<Sorter> sorter = make(1 << 20, 2);
+  ASSERT_NE(sorter->pool(), nullptr);
+  EXPECT_EQ(sorter->pool()->threads(), 2u);
+}
+
+// How `tmp_dir` is looked up: through symbolic links, naming the path in every error.
+struct TmpDirCase {
+  const char* name;
+  const char* path;  // relative to the fixture's directory
+  bool ok;
+  ErrorKind kind;
+  const char* suffix;  // the error's text is the full path followed by this
+};
+
+void PrintTo(const TmpDirCase& p, std::ostream* os) { *os << p.name; }
+
+class SorterTmpDirTest : public SorterTest, public ::testing::WithParamInterface<TmpDirCase> {
+ protected:
+  void SetUp() override {
+    SorterTest::SetUp();
+    fs::create_directory(tmp_ / "dir");
+    std::ofstream(tmp_ / "file") << "x";
+    fs::create_directory_symlink(tmp_ / "dir", tmp_ / "link-to-dir");
+    fs::create_symlink(tmp_ / "file", tmp_ / "link-to-file");
+    fs::create_symlink(tmp_ / "missing", tmp_ / "dangling");
+  }
+};
+
+TEST_P(SorterTmpDirTest, LooksUpTheDirectoryThroughLinks) {
+  const TmpDirCase& p = GetParam();
+  const fs::path path = tmp_ / p.path;
+  const std::vector<std::string> before = tree(tmp_);
+  Result<std::unique_ptr<Sorter>> made = Sorter::create(path, 2, 2, 1);
+  EXPECT_EQ(tree(tmp_), before);
+  if (p.ok) {
+    EXPECT_TRUE(made.has_value()) << made.error().text();
+    return;
+  }
+  ASSERT_FALSE(made.has_value());
+  EXPECT_EQ(made.error().type(), Error::Type::kIo);
+  EXPECT_EQ(made.error().kind(), p.kind);
+  EXPECT_EQ(made.error().text(), path.native() + p.suffix);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, SorterTmpDirTest,
+    ::testing::Values(TmpDirCase{"Directory", "dir", true, ErrorKind::kOther, ""},
+                      TmpDirCase{"LinkToDirectory", "link-to-dir", true, ErrorKind::kOther, ""},
+                      TmpDirCase{"Missing", "missing", false, ErrorKind::kNotFound,
+                                 ": No such file or directory (os error 2)"},
+                      TmpDirCase{"DanglingLink", "dangling", false, ErrorKind::kNotFound,
+                                 ": No such file or directory (os error 2)"},
+                      TmpDirCase{"File", "file", false, ErrorKind::kNotADirectory,
+                                 " is not a directory"},
+                      TmpDirCase{"LinkToFile", "link-to-file", false, ErrorKind::kNotADirectory,
+                                 " is not a directory"},
+                      TmpDirCase{"UnderAFile", "file/sub", false, ErrorKind::kNotADirectory,
+                                 ": Not a directory (os error 20)"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(SorterTest, EveryItemIsSpilledAloneWithTheSmallestBudget) {
+  std::unique_ptr<Sorter> sorter = make(2);
+  const std::vector<std::string> keys = {"d", "", "b", "ccc", "a"};
+  for (const std::string& key : keys) {
+    ASSERT_TRUE(sorter->push(view(key), view("p" + key), kNever).has_value());
+  }
+  ASSERT_TRUE(sorter->wait().has_value());
+  EXPECT_EQ(sorter->count(), 5u);
+
+  // All but the last item went to disk, one run each, named in spill order in one
+  // private directory directly inside tmp_dir.
+  ASSERT_TRUE(sorter->dir().has_value());
+  const fs::path dir = sorter->dir()->path();
+  EXPECT_EQ(dir.parent_path(), tmp_);
+  EXPECT_TRUE(std::regex_match(dir.filename().string(), std::regex("lodestack-[A-Za-z0-9]{6}")))
+      << dir;
+  const std::string name = dir.filename().string();
+  EXPECT_EQ(tree(tmp_),
+            (std::vector<std::string>{name, name + "/run-000000", name + "/run-000001",
+                                      name + "/run-000002", name + "/run-000003"}));
+  const std::vector<run::Run>& runs = sorter->runs();
+  ASSERT_EQ(runs.size(), 4u);
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(runs[i].path, dir / ("run-00000" + std::to_string(i)));
+    EXPECT_EQ(runs[i].records, 1u);
+    EXPECT_EQ(runs[i].stream_len, 2 * keys[i].size() + 1 + 8);
+    EXPECT_EQ(records_of(runs[i]), std::vector<std::string>{keys[i] + "=p" + keys[i]});
+  }
+  Chunk held = sorter->take_chunk();
+  ASSERT_EQ(held.size(), 1u);
+  EXPECT_EQ(text(Bytes(held.key(held.entries()[0]).begin(), held.key(held.entries()[0]).end())),
+            "a");
+}
+
+TEST_F(SorterTest, NoDirectoryExistsUntilTheFirstSpill) {
+  std::unique_ptr<Sorter> sorter = make(1 << 20);
+  int i = 0;
+  for (; sorter->room(8).kind != Room::Kind::kFull; ++i) {
+    ASSERT_TRUE(sorter->push(view(std::format("k{:06}", i)), view("v"), kNever).has_value());
+  }
+  EXPECT_GT(i, 1000);
+  EXPECT_FALSE(sorter->dir().has_value());
+  EXPECT_EQ(tree(tmp_), std::vector<std::string>{});
+  ASSERT_TRUE(sorter->push(view("a00000"), view("v"), kNever).has_value());
+  ASSERT_TRUE(sorter->wait().has_value());
+  ASSERT_EQ(sorter->runs().size(), 1u);
+  EXPECT_EQ(sorter->runs()[0].records, static_cast<std::uint64_t>(i));
+  const std::string name = sorter->dir()->path().filename().string();
+  EXPECT_EQ(tree(tmp_), (std::vector<std::string>{name, name + "/run-000000"}));
+
+  // The run holds the first half, sorted (they were added in order, but "k000010" must
+  // follow "k000009"); "a00000" waits in the new half.
+  const std::vector<std::string> got = records_of(sorter->runs()[0]);
+  ASSERT_EQ(got.size(), static_cast<std::size_t>(i));
+  for (int j = 0; j < i; ++j) ASSERT_EQ(got[j], std::format("k{:06}=v", j));
+  EXPECT_EQ(sorter->take_chunk().size(), 1u);
+}
+
+TEST_F(SorterTest, RunNamesArePaddedToAtLeastSixDigits) {
+  std::unique_ptr<Sorter> sorter = make(2);
+  std::vector<std::string> names;
+  for (int i = 0; i <= 1000000; ++i) {
+    Result<fs::path> path = sorter->next_path();
+    ASSERT_TRUE(path.has_value());
+    if (i <= 1 || i >= 999999) names.push_back(path->filename().string());
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"run-000000", "run-000001", "run-999999",
+                                             "run-1000000"}));
+  EXPECT_EQ(tree(tmp_).size(), 1u);  // one directory, made once, and no files
+}
+
+TEST_F(SorterTest, EmptiedHalfComesBackForReuse) {
+  std::unique_ptr<Sorter> sorter = make(1 << 20);
+  int i = 0;
+  fill_and_spill(*sorter, "a", i);
+  fill_and_spill(*sorter, "a", i);  // waits for the first spill and swaps its half in
+  // The half in use now is the first one, emptied with its capacity kept; a new chunk
+  // would have started at 65,536 bytes.
+  const Chunk held = sorter->take_chunk();
+  EXPECT_EQ(held.size(), 1u);
+  EXPECT_GT(held.bytes_capacity(), 100000u);
+  EXPECT_LE(held.footprint(), sorter->half());
+}
+
+TEST_F(SorterTest, OversizedItemIsSpilledAloneAndItsMemoryReleased) {
+  std::unique_ptr<Sorter> sorter = make(2000);  // a half of 1000 bytes
+  const std::string big(4999, 'B');
+  const std::string small(9, 's');
+  ASSERT_TRUE(sorter->push(view("a"), view(small), kNever).has_value());
+  ASSERT_TRUE(sorter->push(view("b"), view(big), kNever).has_value());  // into an empty half
+  ASSERT_TRUE(sorter->push(view("c"), view(small), kNever).has_value());
+  ASSERT_TRUE(sorter->wait().has_value());
+  ASSERT_EQ(sorter->runs().size(), 2u);
+  EXPECT_EQ(records_of(sorter->runs()[0]), std::vector<std::string>{"a=" + small});
+  EXPECT_EQ(records_of(sorter->runs()[1]), std::vector<std::string>{"b=" + big});
+  // The next spill swaps in the half that held the big item. Had it been kept with its
+  // capacity, the sorter would hold five times its budget from now on.
+  ASSERT_TRUE(sorter->push(view("d"), view(std::string(899, 'd')), kNever).has_value());
+  EXPECT_EQ(sorter->runs().size(), 3u);
+  const Chunk held = sorter->take_chunk();
+  EXPECT_EQ(held.size(), 1u);
+  EXPECT_LE(held.footprint(), sorter->half());
+}
+
+// A length beyond what a run's u32 fields hold is refused before anything is copied: the
+// views below cover far more than their buffer, and reading past it would be caught.
+class SorterHugeItemTest : public SorterTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SorterHugeItemTest, ItemOf4GiBIsRefusedAndTheSorterGoesOn) {
+  const bool huge_key = GetParam();
+  std::unique_ptr<Sorter> sorter = make(1 << 20);
+  ASSERT_TRUE(sorter->push(view("k"), view("v"), kNever).has_value());
+  static const std::uint8_t tiny[1] = {0};
+  const ByteView huge(tiny, std::size_t{4294967296});
+  const Result<void> pushed =
+      huge_key ? sorter->push(huge, view("v"), kNever) : sorter->push(view("k"), huge, kNever);
+  ASSERT_FALSE(pushed.has_value());
+  EXPECT_EQ(pushed.error().type(), Error::Type::kInvalid);
+  EXPECT_EQ(pushed.error().text(), "a key or value must be shorter than 4 GiB");
+  EXPECT_EQ(sorter->count(), 1u);
+  EXPECT_FALSE(sorter->failed());
+  ASSERT_TRUE(sorter->push(view("k2"), view("v2"), kNever).has_value());
+  EXPECT_EQ(sorter->count(), 2u);
+  EXPECT_EQ(sorter->take_chunk().size(), 2u);
+  EXPECT_EQ(tree(tmp_), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Fields, SorterHugeItemTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Key" : "Payload"; });
+
+TEST_F(SorterTest, FailedSpillIsReportedByTheNextWaitThenEveryPushIsRefused) {
+  std::unique_ptr<Sorter> sorter = make(2);
+  ASSERT_TRUE(sorter->push(view("a"), view("1"), kNever).has_value());
+  ASSERT_TRUE(sorter->push(view("b"), view("2"), kNever).has_value());  // spills "a"
+  ASSERT_TRUE(sorter->wait().has_value());
+  const fs::path dir = sorter->dir()->path();
+  fs::remove_all(dir);  // the next run file has nowhere to go
+
+  // The add that starts the doomed spill succeeds; the failure surfaces at the next wait.
+  ASSERT_TRUE(sorter->push(view("c"), view("3"), kNever).has_value());
+  const Result<void> waited = sorter->push(view("d"), view("4"), kNever);
+  ASSERT_FALSE(waited.has_value());
+  EXPECT_EQ(waited.error().type(), Error::Type::kIo);
+  EXPECT_EQ(waited.error().kind(), ErrorKind::kNotFound);
+  EXPECT_EQ(waited.error().text(),
+            (dir / "run-000001").native() + ": No such file or directory (os error 2)");
+  EXPECT_TRUE(sorter->failed());
+  EXPECT_EQ(sorter->count(), 3u);
+
+  for (int i = 0; i < 2; ++i) {
+    const Result<void> refused = sorter->push(view("e"), view("5"), kNever);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().type(), Error::Type::kLost);
+    EXPECT_EQ(refused.error().text(), "an earlier error lost records, so sorting cannot go on");
+  }
+  EXPECT_EQ(sorter->count(), 3u);
+}
+
+TEST_F(SorterTest, StoppedWaitLeavesTheSpillPendingAndChangesNothing) {
+  std::unique_ptr<Sorter> sorter = make(1 << 16, 2);
+  int i = 0;
+  std::optional<PoolHold> hold(sorter->pool());
+  const int first_half = fill_and_spill(*sorter, "a", i);
+  EXPECT_TRUE(thread_appears("lodestack-spill"));
+  for (; sorter->room(8).kind != Room::Kind::kFull; ++i) {
+    ASSERT_TRUE(sorter->push(view(std::format("c{:06}", i)), view("v"), kNever).has_value());
+  }
+  const std::uint64_t count = sorter->count();
+
+  int asked = 0;
+  const Result<void> stopped = sorter->push(view("d000000"), view("v"), [&] {
+    ++asked;
+    return true;
+  });
+  ASSERT_FALSE(stopped.has_value());
+  EXPECT_TRUE(stopped.error().is_interrupted());
+  EXPECT_EQ(stopped.error().text(), "operation interrupted");
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(sorter->count(), count);
+  EXPECT_FALSE(sorter->failed());
+  EXPECT_EQ(sorter->runs().size(), 1u);
+
+  // The spill was only waited for, not abandoned: once it can finish, the next add
+  // takes its result and starts the next spill.
+  hold.reset();
+  ASSERT_TRUE(sorter->push(view("d000000"), view("v"), kNever).has_value());
+  ASSERT_TRUE(sorter->wait().has_value());
+  EXPECT_EQ(sorter->count(), count + 1);
+  ASSERT_EQ(sorter->runs().size(), 2u);
+  EXPECT_EQ(sorter->runs()[0].records, static_cast<std::uint64_t>(first_half));
+  EXPECT_EQ(records_of(sorter->runs()[0]).size(), static_cast<std::size_t>(first_half));
+  EXPECT_EQ(sorter->runs()[1].records, count - first_half);
+  EXPECT_FALSE(thread_named("lodestack-spill"));
+}
+
+TEST_F(SorterTest, DestructionWaitsForTheSpillInFlightThenLeavesNothing) {
+  std::unique_ptr<Sorter> sorter = make(1 << 16, 2);
+  PoolHold hold(sorter->pool());
+  int i = 0;
+  fill_and_spill(*sorter, "a", i);
+  ASSERT_EQ(tree(tmp_).size(), 1u);  // the directory; the spill cannot write yet
+
+  const fs::path dir = sorter->dir()->path();
+  std::atomic<bool> destroyed = false;
+  std::thread destroyer([&] {
+    sorter.reset();
+    destroyed = true;
+  });
+  // The destructor must wait for the spill, which cannot end while the pool is held, and
+  // keep the directory the spill writes into until then. A destructor that did not wait
+  // would show within microseconds; watching for a while can only miss it, never fail a
+  // correct one.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+  while (std::chrono::steady_clock::now() < until) {
+    ASSERT_FALSE(destroyed.load());
+    ASSERT_TRUE(fs::exists(dir)) << "the directory went before the spill had ended";
+    std::this_thread::yield();
+  }
+  hold.release();
+  destroyer.join();
+  EXPECT_TRUE(destroyed.load());
+  EXPECT_EQ(tree(tmp_), std::vector<std::string>{});
+  EXPECT_FALSE(thread_named("lodestack-spill"));
+}
+
+TEST_F(SorterTest, DestructionRemovesTheDirectoryWithItsRuns) {
+  std::unique_ptr<Sorter> sorter = make(2);
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_TRUE(sorter->push(view(std::to_string(i)), view("v"), kNever).has_value());
+  }
+  EXPECT_EQ(entries_in(tmp_), 1u);  // the directory, with the runs in it
+  sorter.reset();
+  EXPECT_EQ(tree(tmp_), std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace lodestack::sorter
