@@ -23,6 +23,8 @@ SHELL := /bin/bash
 JOBS ?= 2
 FUZZ_SECONDS ?= 60
 PYTEST_ARGS ?=
+# A C++ test that hangs fails after this many seconds instead of holding the run.
+CTEST_TIMEOUT ?= 300
 # Which Python tests run under TSan: the ones that share a sorter between threads.
 TSAN_PYTEST_ARGS ?= -k "thread or concurren"
 
@@ -49,8 +51,9 @@ ifneq ($(direct),1)
 
 # No CPython 3.14 here: run the same target inside the root. Its environment is bare, so the
 # variables a caller may set are handed on as make arguments.
-forward := JOBS FUZZ_SECONDS PYTEST_ARGS TSAN_PYTEST_ARGS
-forwarded = $(foreach v,$(forward),$(if $(filter command line environment,$(origin $(v))),$(v)='$($(v))'))
+forward := JOBS FUZZ_SECONDS PYTEST_ARGS TSAN_PYTEST_ARGS CTEST_TIMEOUT
+given = $(filter command line environment,$(origin $(1)))
+forwarded = $(foreach v,$(forward),$(if $(call given,$(v)),$(v)='$($(v))'))
 
 $(filter-out shell,$(targets)):
 	dev/root run "$(strip make $@ $(forwarded))"
@@ -95,7 +98,7 @@ test: test-cpp test-python
 test-cpp:
 	@$(call configure,$(BUILD),Release)
 	cmake --build $(BUILD) -j $(JOBS)
-	ctest --test-dir $(BUILD) --output-on-failure --no-tests=error -j $(JOBS)
+	ctest --test-dir $(BUILD) --output-on-failure --no-tests=error --timeout $(CTEST_TIMEOUT) -j $(JOBS)
 
 test-python: test-cpp
 	PYTHONPATH=$(CURDIR)/$(BUILD)/pkg $(pytest) $(PYTEST_ARGS)
@@ -109,7 +112,7 @@ test-asan:
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initialization_order=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  ctest --test-dir $(ASAN_BUILD) --output-on-failure --no-tests=error -j $(JOBS)
+	  ctest --test-dir $(ASAN_BUILD) --output-on-failure --no-tests=error --timeout $(CTEST_TIMEOUT) -j $(JOBS)
 	runtime=$(call sanitizer_runtime,$(ASAN_BUILD),asan); \
 	[ -n "$$runtime" ] || { echo "no shared ASan runtime linked into core_tests" >&2; exit 1; }; \
 	LD_PRELOAD=$$runtime PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
@@ -123,7 +126,7 @@ test-tsan:
 	@$(call configure,$(TSAN_BUILD),RelWithDebInfo,-DLODESTACK_SANITIZE=thread)
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-	  ctest --test-dir $(TSAN_BUILD) --output-on-failure --no-tests=error -j $(JOBS)
+	  ctest --test-dir $(TSAN_BUILD) --output-on-failure --no-tests=error --timeout $(CTEST_TIMEOUT) -j $(JOBS)
 	runtime=$(call sanitizer_runtime,$(TSAN_BUILD),tsan); \
 	[ -n "$$runtime" ] || { echo "no shared TSan runtime linked into core_tests" >&2; exit 1; }; \
 	export PYTHONPATH=$(CURDIR)/$(TSAN_BUILD)/pkg TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1; \
