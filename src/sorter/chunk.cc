@@ -1,5 +1,7 @@
 #include "sorter/chunk.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -17,6 +19,24 @@ namespace {
 // first items.
 constexpr std::uint64_t kMinBytesCapacity = 65536;
 constexpr std::uint64_t kMinEntriesCapacity = 1024;
+
+// Asks for huge pages on the whole 2 MiB pages inside a large buffer. Sorting reads the
+// keys in an order unrelated to where they lie, and with 4 KiB pages nearly every such
+// read of a large chunk misses the TLB as well as the cache. Only a hint: without it
+// (or where the system says no) everything works the same, only slower.
+void advise_huge_pages(void* data, std::uint64_t size) {
+#ifdef MADV_HUGEPAGE
+  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+  if (size < 2 * kHuge) return;
+  const auto begin = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
+  const std::uintptr_t last = (begin + size) & ~(kHuge - 1);
+  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+  (void)data;
+  (void)size;
+#endif
+}
 
 // n * budget overflows 64 bits for budgets past 4 GiB.
 __extension__ typedef unsigned __int128 Wide;
@@ -40,8 +60,9 @@ __extension__ typedef unsigned __int128 Wide;
 // sort gives: keys ascending, equal keys in insertion order.
 
 constexpr std::size_t kBuckets = 257;
-// 64Ki records of 24 bytes: 1.5 MiB, which stays within a core's L2 cache.
-constexpr std::size_t kBlockEntries = std::size_t{1} << 16;
+// 32Ki records of 24 bytes and as many spare ones: 1.5 MiB, which stays within a core's
+// L2 cache.
+constexpr std::size_t kBlockEntries = std::size_t{1} << 15;
 // Below this many records a radix pass costs more than it saves.
 constexpr std::size_t kInsertionEntries = 24;
 // A range this small is sorted by one worker: handing it out would cost more than it
@@ -296,28 +317,101 @@ class SequentialSort {
       return;
     }
     Record* const r = scratch_.get();
-    for (std::size_t i = 0; i < n; ++i) r[i] = {keys_.prefix(a[i], depth), a[i]};
-    sort_records(r, n, depth, depth);
+    Record* const spare = r + scratch_cap_ / 2;
+    // Each prefix load is likely a cache miss; asking for the keys a few entries ahead
+    // keeps several misses in flight.
+    constexpr std::size_t kAhead = 16;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i + kAhead < n) __builtin_prefetch(keys_.key(a[i + kAhead], depth));
+      r[i] = {keys_.prefix(a[i], depth), a[i]};
+    }
+    sort_records(r, spare, n, depth, depth);
     for (std::size_t i = 0; i < n; ++i) a[i] = r[i].entry;
   }
 
   // Sorts records whose keys share bytes [0, depth) and whose prefixes hold key bytes
-  // [base, base + 8), base <= depth <= base + 8.
-  void sort_records(Record* r, std::size_t n, std::uint64_t depth, std::uint64_t base) {
+  // [base, base + 8), base <= depth <= base + 8; `spare` has room for n records.
+  //
+  // Two key bytes at once, from the cached prefix: a stable sort by those 16 bits (two
+  // counting passes between the records and the spare room) leaves groups that are
+  // almost always tiny for keys that differ there, and an insertion sort with the whole
+  // comparator settles each group. A large group (keys alike in those bytes) goes on with
+  // a radix pass at this depth.
+  void sort_records(Record* r, Record* spare, std::size_t n, std::uint64_t depth,
+                    std::uint64_t base) {
+    if (n <= kInsertionEntries) {
+      insertion_sort_records(r, n, base);
+      return;
+    }
+    if (depth + 2 > base + 8) {
+      reload(r, n, depth);
+      base = depth;
+    }
+    const unsigned shift = 48 - 8 * static_cast<unsigned>(depth - base);
+    const auto pair = [shift](const Record& x) {
+      return static_cast<unsigned>((x.prefix >> shift) & 0xFFFF);
+    };
+    std::array<std::size_t, 256> low{};
+    std::array<std::size_t, 256> high{};
+    for (std::size_t i = 0; i < n; ++i) {
+      const unsigned d = pair(r[i]);
+      ++low[d & 0xFF];
+      ++high[d >> 8];
+    }
+    const bool low_varies = low[pair(r[0]) & 0xFF] != n;
+    const bool high_varies = high[pair(r[0]) >> 8] != n;
+    if (!low_varies && !high_varies) {
+      radix_pass_records(r, spare, n, depth, base);
+      return;
+    }
+    if (low_varies) scatter(r, spare, n, low, [&](const Record& x) { return pair(x) & 0xFF; });
+    if (high_varies) {
+      scatter(low_varies ? spare : r, low_varies ? r : spare, n, high,
+              [&](const Record& x) { return pair(x) >> 8; });
+    }
+    if (low_varies != high_varies) std::copy(spare, spare + n, r);
+
+    for (std::size_t i = 0; i < n;) {
+      const unsigned d = pair(r[i]);
+      std::size_t j = i + 1;
+      while (j < n && pair(r[j]) == d) ++j;
+      if (j - i <= kInsertionEntries) {
+        insertion_sort_records(r + i, j - i, base);
+      } else {
+        radix_pass_records(r + i, spare + i, j - i, depth, base);
+      }
+      i = j;
+    }
+  }
+
+  // Moves `from` into `to`, stably, in the order of `digit` (0 to 255), whose counts are
+  // `counts`.
+  template <typename Digit>
+  static void scatter(const Record* from, Record* to, std::size_t n,
+                      const std::array<std::size_t, 256>& counts, const Digit& digit) {
+    std::array<std::size_t, 256> next;
+    std::size_t at = 0;
+    for (std::size_t d = 0; d < 256; ++d) {
+      next[d] = at;
+      at += counts[d];
+    }
+    for (std::size_t i = 0; i < n; ++i) to[next[digit(from[i])]++] = from[i];
+  }
+
+  // One radix pass at `depth` in place (an American flag pass), then each bucket on its
+  // own.
+  void radix_pass_records(Record* r, Record* spare, std::size_t n, std::uint64_t depth,
+                          std::uint64_t base) {
     const auto by_insertion = [](const Record& x, const Record& y) {
       return inserted_before(x.entry, y.entry);
     };
     while (n > 1) {
       if (n <= kInsertionEntries) {
-        insertion_sort(r, n, [this, base](const Record& x, const Record& y) {
-          if (x.prefix != y.prefix) return x.prefix < y.prefix;
-          return less_from(keys_, x.entry, y.entry, base);
-        });
+        insertion_sort_records(r, n, base);
         return;
       }
       if (depth >= base + 8) {
-        // The cached bytes are used up; load the next 8.
-        for (std::size_t i = 0; i < n; ++i) r[i].prefix = keys_.prefix(r[i].entry, depth);
+        reload(r, n, depth);
         base = depth;
       }
       const unsigned shift = 56 - 8 * static_cast<unsigned>(depth - base);
@@ -335,7 +429,7 @@ class SequentialSort {
         const std::uint64_t shared = common_prefix(
             keys_, n, [r](std::size_t i) -> const Entry& { return r[i].entry; }, depth + 1);
         if (shared >= base + 8) {
-          for (std::size_t i = 0; i < n; ++i) r[i].prefix = keys_.prefix(r[i].entry, shared);
+          reload(r, n, shared);
           base = shared;
         }
         depth = shared;
@@ -348,13 +442,27 @@ class SequentialSort {
       const auto [largest, largest_size] = largest_bucket(starts);
       for (std::size_t b = 1; b < kBuckets; ++b) {
         if (b != largest) {
-          sort_records(r + starts[b], starts[b + 1] - starts[b], depth + 1, base);
+          sort_records(r + starts[b], spare + starts[b], starts[b + 1] - starts[b], depth + 1,
+                       base);
         }
       }
       r += starts[largest];
+      spare += starts[largest];
       n = largest_size;
       ++depth;
     }
+  }
+
+  // The cached bytes are used up: load the 8 from `depth` on.
+  void reload(Record* r, std::size_t n, std::uint64_t depth) const {
+    for (std::size_t i = 0; i < n; ++i) r[i].prefix = keys_.prefix(r[i].entry, depth);
+  }
+
+  void insertion_sort_records(Record* r, std::size_t n, std::uint64_t base) const {
+    insertion_sort(r, n, [this, base](const Record& x, const Record& y) {
+      if (x.prefix != y.prefix) return x.prefix < y.prefix;
+      return less_from(keys_, x.entry, y.entry, base);
+    });
   }
 
   template <typename T, typename Less>
@@ -367,9 +475,10 @@ class SequentialSort {
     }
   }
 
+  // Room for n records and as many spare ones.
   bool reserve(std::size_t n) {
-    if (scratch_cap_ >= n) return true;
-    const std::size_t cap = std::max(n, std::min(kBlockEntries, 2 * scratch_cap_));
+    if (scratch_cap_ >= 2 * n) return true;
+    const std::size_t cap = 2 * std::max(n, std::min(kBlockEntries, scratch_cap_));
     scratch_.reset(new (std::nothrow) Record[cap]);
     scratch_cap_ = scratch_ ? cap : 0;
     return scratch_ != nullptr;
@@ -630,6 +739,7 @@ void Chunk::resize_buffers(std::uint64_t bytes_capacity, std::uint64_t entries_c
   bytes_capacity = std::max(bytes_capacity, bytes_len_);
   if (bytes_capacity != bytes_cap_) {
     auto grown = std::make_unique_for_overwrite<std::uint8_t[]>(bytes_capacity);
+    advise_huge_pages(grown.get(), bytes_capacity);
     if (bytes_len_ != 0) std::memcpy(grown.get(), bytes_.get(), bytes_len_);
     bytes_ = std::move(grown);
     bytes_cap_ = bytes_capacity;
@@ -637,6 +747,7 @@ void Chunk::resize_buffers(std::uint64_t bytes_capacity, std::uint64_t entries_c
   entries_capacity = std::max(entries_capacity, entries_len_);
   if (entries_capacity != entries_cap_) {
     auto grown = std::make_unique_for_overwrite<Entry[]>(entries_capacity);
+    advise_huge_pages(grown.get(), entries_capacity * sizeof(Entry));
     if (entries_len_ != 0) {
       std::memcpy(grown.get(), entries_.get(), entries_len_ * sizeof(Entry));
     }
