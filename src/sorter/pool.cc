@@ -97,8 +97,21 @@ void Pool::run_all(std::span<Task> tasks) {
     return true;
   };
   while (!all_done()) {
-    // Waiting workers run whatever is queued; a queued task of ours may be among it.
-    if (worker && run_one(lock)) continue;
+    if (worker && !queue_.empty()) {
+      // A waiting worker helps, but with the newest task, not the oldest that idle
+      // workers take. Its own unfinished task is the newest unless another worker has
+      // stolen it, and whatever it runs here nests on its stack: taking the oldest would
+      // start the biggest pending piece of work on top of this frame, then the next one
+      // on top of that, until the stack overflows (a join recursion 16 levels deep did).
+      Task* const task = queue_.back();
+      queue_.pop_back();
+      lock.unlock();
+      task->fn();
+      lock.lock();
+      task->done = true;
+      ready_.notify_all();
+      continue;
+    }
     ready_.wait(lock);
   }
 }
