@@ -203,12 +203,6 @@ TEST_F(SorterTest, AcceptsTheSmallestSettingsAndLeavesNothingBehind) {
   EXPECT_EQ(tree(tmp_), std::vector<std::string>{});  // the trial directory went again
 }
 
-TEST_F(SorterTest, TwoThreadsMakeAPoolOfTwo) {
-  std::unique_ptr<Sorter> sorter = make(1 << 20, 2);
-  ASSERT_NE(sorter->pool(), nullptr);
-  EXPECT_EQ(sorter->pool()->threads(), 2u);
-}
-
 // How `tmp_dir` is looked up: through symbolic links, naming the path in every error.
 struct TmpDirCase {
   const char* name;
