@@ -289,22 +289,17 @@ def key_function(
         return None
     if len(specs) == 1:
         single = specs[0]
+        # Numbers skip leading blanks anyway, so b changes nothing for them.
         simple = (
             single.start_char == 0
             and single.end_char == 0
-            and not (single.blank_start or single.blank_end or single.numeric)
+            and (single.numeric or not (single.blank_start or single.blank_end))
         )
         if simple and single.end_field is None and single.start_field == 0:
-            return None
+            return numeric_key if single.numeric else None
         if simple and separator is not None and single.end_field in (None, single.start_field):
-            return split_key(separator, single.start_field, single.end_field is None)
-        if (
-            single.numeric
-            and single.start_field == 0
-            and single.start_char == 0
-            and single.end_field is None
-        ):
-            return numeric_key  # numbers skip leading blanks anyway
+            return split_key(separator, single.start_field, single.end_field is None,
+                             single.numeric)
 
     finder = FieldFinder(separator)
 
@@ -325,15 +320,21 @@ def key_function(
     return lambda line: tuple([part(line) for part in parts])
 
 
-def split_key(separator: bytes, field: int, to_end: bool) -> Callable[[bytes], bytes]:
-    """The common -t SEP -k N,N (or -k N) as one split of the line."""
+def split_key(
+    separator: bytes, field: int, to_end: bool, numeric: bool
+) -> Callable[[bytes], Any]:
+    """The common -t SEP -k N,N (or -k N, either with n) as one split of the line."""
     splits = field if to_end else field + 1
 
     def key(line: bytes) -> bytes:
         parts = line.split(separator, splits)
         return parts[field] if len(parts) > field else b""
 
-    return key
+    def number(line: bytes) -> tuple[int, int, bytes, bytes]:
+        parts = line.split(separator, splits)
+        return numeric_key(parts[field] if len(parts) > field else b"")
+
+    return number if numeric else key
 
 
 # ---------------------------------------------------------------------------------------
