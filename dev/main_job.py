@@ -1,7 +1,11 @@
 """The main job: sort a data set several times larger than the memory budget, then prove it.
 
-Run by `make` (PYTHONPATH pointing at the staged package). Two sorts:
+Run by `make` (PYTHONPATH pointing at the staged package). Three sorts:
 
+0. Lines, through the `lodestack` command: a text file of tab-separated lines (a word that
+   repeats, a number, filler of varying length), several times the `-S` budget, sorted
+   whole and then by its numeric field (`-t TAB -k2n,2`), each output compared byte for
+   byte with GNU sort's (`LC_ALL=C sort -s` with the same options) on the same file.
 1. Records: fixed 100-byte records with a 20-bit integer key, so most keys repeat, are added
    with `add_encoded` and written in order with `write_to` into a file. The budget is a
    fraction of the data, so halves are spilled while adding, and `max_open` is set low enough
@@ -19,10 +23,12 @@ Exits non-zero on any failure, including a lodestack that cannot be imported.
 """
 
 import argparse
+import json
 import os
 import pathlib
 import random
 import resource
+import subprocess
 import sys
 import tempfile
 import time
@@ -193,6 +199,106 @@ def sort_objects(args: argparse.Namespace, work: pathlib.Path) -> None:
     print(f"  check      ok: equal to Python's stable sorted(); nothing left on disk")
 
 
+# Runs a program and reports its status, wall time and peak RSS. Run in a small interpreter
+# of its own: a process's peak RSS, as the kernel counts it, starts at the size of the
+# process that started it, and this one holds large arrays.
+MEASURE = """
+import json, os, subprocess, sys, time
+started = time.perf_counter()
+proc = subprocess.Popen(sys.argv[1:])
+_, status, usage = os.wait4(proc.pid, 0)
+print(json.dumps({"status": os.waitstatus_to_exitcode(status),
+                  "seconds": time.perf_counter() - started, "peak_kib": usage.ru_maxrss}))
+"""
+
+
+def measured(command: list[str], env: dict[str, str] | None = None) -> dict[str, float]:
+    out = subprocess.run([sys.executable, "-c", MEASURE, *command], env=env,
+                         stdout=subprocess.PIPE, check=True).stdout
+    result = json.loads(out)
+    if result["status"] != 0:
+        raise SystemExit(f"FAIL: {' '.join(command[:3])} ... exited with {result['status']}")
+    return result
+
+
+def write_lines(path: pathlib.Path, n: int, seed: int) -> int:
+    """Tab-separated lines: a word of 2,000 (so most repeat), a number (ints, decimals,
+    negatives, and now and then none), and 20 to 180 bytes of filler."""
+    rng = np.random.default_rng(seed)
+    words = [b"w%x" % int(x) for x in rng.integers(0, 1 << 24, size=2000)]
+    alphabet = np.frombuffer(b"abcdefghijklmnopqrstuvwxyz ABCDEFGHIJ0123456789", dtype=np.uint8)
+    text = alphabet[rng.integers(0, len(alphabet), size=1 << 20)].tobytes()
+    numbers = [b"%d" % i for i in range(-500, 500)] + [b"%d.%d" % (i, i * 7 % 10) for i in
+                                                       range(-50, 50)] + [b"", b"-", b"x1"]
+    total = 0
+    with open(path, "wb") as out:
+        for start in range(0, n, BLOCK):
+            count = min(BLOCK, n - start)
+            word = rng.integers(0, len(words), size=count).tolist()
+            number = rng.integers(0, len(numbers), size=count).tolist()
+            offset = rng.integers(0, len(text) - 200, size=count).tolist()
+            length = rng.integers(20, 181, size=count).tolist()
+            block = b"".join(
+                b"%s\t%s\t%s\n" % (words[w], numbers[k], text[o : o + m])
+                for w, k, o, m in zip(word, number, offset, length)
+            )
+            total += len(block)
+            out.write(block)
+    return total
+
+
+def same_files(ours: pathlib.Path, theirs: pathlib.Path) -> str | None:
+    """None when the files are equal, else where they first differ."""
+    line = 1
+    with open(ours, "rb") as a, open(theirs, "rb") as b:
+        while True:
+            x, y = a.read(MIB), b.read(MIB)
+            if x != y:
+                at = next((i for i, (p, q) in enumerate(zip(x, y)) if p != q), min(len(x), len(y)))
+                return f"line {line + x.count(b'\n', 0, at):,}"
+            if not x:
+                return None
+            line += x.count(b"\n")
+
+
+def sort_lines(args: argparse.Namespace, work: pathlib.Path) -> None:
+    n = args.lines
+    source = work / "lines.txt"
+    size = write_lines(source, n, args.seed)
+    budget = args.lines_buffer
+    print(f"lines: {n:,} lines ({size / MIB:,.1f} MiB, {size / budget:.1f} times the budget) "
+          f"sorted by the lodestack command with -S {budget // MIB}M --parallel 2, "
+          "checked against LC_ALL=C sort -s")
+    spill = work / "lines-spill"
+    spill.mkdir()
+    gnu_env = dict(os.environ, LC_ALL="C")
+    for label, keys in (("whole lines", []), ("by -k2n,2", ["-t", "\t", "-k2n,2"])):
+        ours, theirs = work / "ours.txt", work / "theirs.txt"
+        mine = measured([sys.executable, "-P", "-m", "lodestack", "-S", f"{budget}b",
+                         "--parallel", "2", "-T", str(spill), *keys, "-o", str(ours),
+                         str(source)])
+        gnu = measured(["sort", "-s", "-S", f"{budget}b", "--parallel=2", "-T", str(spill),
+                        *keys, "-o", str(theirs), str(source)], env=gnu_env)
+        print(f"  {label:11}  lodestack {mine['seconds']:6.2f} s  {n / mine['seconds']:>10,.0f} "
+              f"lines/s  {size / MIB / mine['seconds']:6.1f} MiB/s  peak RSS "
+              f"{mine['peak_kib'] / 1024:4.0f} MiB")
+        print(f"  {'':11}  GNU sort  {gnu['seconds']:6.2f} s  {n / gnu['seconds']:>10,.0f} "
+              f"lines/s  {size / MIB / gnu['seconds']:6.1f} MiB/s  peak RSS "
+              f"{gnu['peak_kib'] / 1024:4.0f} MiB")
+        if ours.stat().st_size != size:
+            raise SystemExit(f"FAIL: lodestack wrote {ours.stat().st_size:,} bytes, not {size:,}")
+        difference = same_files(ours, theirs)
+        if difference is not None:
+            raise SystemExit(f"FAIL: lodestack's output differs from GNU sort's at {difference}")
+        left = leftovers(spill)
+        if left:
+            raise SystemExit(f"FAIL: the command left {left[:5]} in its temporary directory")
+        ours.unlink()
+        theirs.unlink()
+        print(f"  {'':11}  check     ok: byte for byte GNU sort's output; nothing left on disk")
+    source.unlink()
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--records", type=int, default=4_000_000)
@@ -200,6 +306,8 @@ def main() -> None:
     parser.add_argument("--max-open", type=int, default=8)
     parser.add_argument("--threads", type=int, default=2)
     parser.add_argument("--objects", type=int, default=300_000)
+    parser.add_argument("--lines", type=int, default=1_500_000)
+    parser.add_argument("--lines-buffer", type=int, default=32 * MIB)
     parser.add_argument("--seed", type=int, default=20)
     parser.add_argument("--tmp-dir", type=pathlib.Path, default=None,
                         help="where to spill and write the output (default: the temp dir)")
@@ -207,6 +315,7 @@ def main() -> None:
 
     print(f"lodestack main job, Python {sys.version.split()[0]}, {os.cpu_count()} cores")
     with tempfile.TemporaryDirectory(prefix="main-job-", dir=args.tmp_dir) as work:
+        sort_lines(args, pathlib.Path(work))
         sort_records(args, pathlib.Path(work))
         sort_objects(args, pathlib.Path(work))
     print("main job: ok")
