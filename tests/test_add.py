@@ -263,6 +263,20 @@ def test_add_encoded_takes_two_positional_arguments(args, kwargs, tmp_dir):
     assert len(s) == 0
 
 
+def test_a_payload_of_4_gib_is_refused_and_the_sorter_goes_on(tmp_dir):
+    # bytes(n) is allocated zeroed and lazily: 4 GiB of address space, no memory touched.
+    huge = bytes(2**32)
+    s = Sorter(tmp_dir=tmp_dir)
+    s.add_encoded(1, b"before")
+    with pytest.raises(ValueError) as e:
+        s.add_encoded(2, huge)
+    assert str(e.value) == "a key or value must be shorter than 4 GiB"
+    del huge
+    assert len(s) == 1
+    s.add_encoded(0, b"after")
+    assert list(s.encoded()) == [b"after", b"before"]
+
+
 # ---------------------------------------------------------------------------------------
 # Spilling
 

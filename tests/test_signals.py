@@ -234,51 +234,101 @@ def test_ctrl_c_pending_at_a_batch_boundary_ends_the_iteration(tmp_dir):
     }
 
 
-@needs_gil
+WRITE_TO_SETUP = """
+import random
+s = Sorter(tmp_dir=TMP, max_bytes=1 << 20)
+keys = list(range(8000))
+random.Random(2).shuffle(keys)
+for k in keys:
+    # Incompressible payloads: a run's blocks then lie about 128 KiB apart in its file.
+    s.add_encoded(k, random.Random(k).randbytes(1000))
+assert len(private_dirs()) == 1
+"""
+
+
+@needs_shim
 def test_ctrl_c_during_write_to_stops_it_and_removes_the_spilled_runs(tmp_dir):
+    # Reads past the first two blocks of any run are held, so the merging thread stops a
+    # few chunks in and the main thread waits for the next one; Ctrl-C arrives then. The
+    # handle's write is C code (list.append), which runs no signal handler: only
+    # write_to's own check between waits can notice the signal.
     facts = run_child(
-        """
-        import random
-        s = Sorter(tmp_dir=TMP, max_bytes=1 << 20)
-        keys = list(range(8000))
-        random.Random(2).shuffle(keys)
-        for k in keys:
-            s.add_encoded(k, b"%01000d" % k)
-        assert len(private_dirs()) == 1
-        calls = []
-        arm, helper = on_main_thread_once_released(interrupt_main)
+        WRITE_TO_SETUP
+        + """
+gate = Gate("READ")
 
-        class Handle:
-            def write(self, data):
-                calls.append(len(data))
-                if len(calls) == 1:
-                    arm()   # Ctrl-C arrives once this thread waits for the next chunk
-                return len(data)
+def helper():
+    gate.wait_blocked()
+    interrupt_main()
+    gate.open()
 
-        try:
-            s.write_to(Handle())
-            outcome = "returned"
-        except KeyboardInterrupt:
-            outcome = "KeyboardInterrupt"
-        helper.join()
-        facts = {"outcome": outcome, "calls": calls, "left": os.listdir(TMP),
-                 "threads": [n for n in thread_names() if n.startswith("lodestack-")]}
-        try:
-            s.sort()
-        except RuntimeError as e:
-            facts["again"] = str(e)
-        done(**facts)
-        """,
+t = threading.Thread(target=helper)
+t.start()
+calls = []
+handle = type("Handle", (), {})()
+handle.write = calls.append     # returns None: every chunk is taken whole
+try:
+    s.write_to(handle)
+    outcome = "returned"
+except KeyboardInterrupt:
+    outcome = "KeyboardInterrupt"
+t.join()
+facts = {"outcome": outcome, "chunks": [len(c) for c in calls],
+         "left": os.listdir(TMP),
+         "threads": [n for n in thread_names() if n.startswith("lodestack-")]}
+try:
+    s.sort()
+except RuntimeError as e:
+    facts["again"] = str(e)
+done(**facts)
+""",
         tmp_dir,
+        shim=True,
+        env={"LODESTACK_SHIM_READ_FROM": "200000"},
     )
     assert facts["outcome"] == "KeyboardInterrupt"
-    # The interruption comes at the check after a chunk, or from inside the next write,
-    # well before the eighth and last chunk.
-    assert 1 <= len(facts["calls"]) < 8
-    assert set(facts["calls"]) == {1_049_000}
+    # Whole chunks only, and far from all eight.
+    assert 1 <= len(facts["chunks"]) < 8
+    assert set(facts["chunks"]) == {1_049_000}
     assert facts["left"] == []
     assert facts["threads"] == []
     assert facts["again"] == READ_ONCE
+
+
+def test_ctrl_c_inside_the_handles_write_ends_write_to(tmp_dir):
+    facts = run_child(
+        WRITE_TO_SETUP
+        + """
+calls = []
+
+class Handle:
+    def write(self, data):
+        calls.append(len(data))
+        interrupt_main()    # the handler runs, and raises, inside this write
+        return len(data)
+
+try:
+    s.write_to(Handle())
+    outcome = "returned"
+except KeyboardInterrupt:
+    outcome = "KeyboardInterrupt"
+facts = {"outcome": outcome, "calls": calls, "left": os.listdir(TMP),
+         "threads": [n for n in thread_names() if n.startswith("lodestack-")]}
+try:
+    s.sort()
+except RuntimeError as e:
+    facts["again"] = str(e)
+done(**facts)
+""",
+        tmp_dir,
+    )
+    assert facts == {
+        "outcome": "KeyboardInterrupt",
+        "calls": [1_049_000],
+        "left": [],
+        "threads": [],
+        "again": READ_ONCE,
+    }
 
 
 @needs_shim
