@@ -51,9 +51,12 @@ __extension__ typedef unsigned __int128 Wide;
 // Reading a key byte means following an entry's offset into the byte buffer, a likely
 // cache miss once the entries have moved. So a range of at most kBlockEntries entries is
 // copied into a scratch buffer together with 8 key bytes loaded once as a big-endian
-// integer; the rest of its sort then runs on that cached prefix and touches the key bytes
-// again only to break ties the prefix cannot decide. The scratch is bounded by
-// kBlockEntries, never proportional to the chunk.
+// integer, and sorted there by those cached bytes, two at a time, with stable counting
+// passes; the key bytes are touched again only to break ties the prefix cannot decide.
+// The scratch is bounded by kBlockEntries, never proportional to the chunk.
+//
+// On a pool, each pass over a large range is counted and carried out by all workers, and
+// its buckets become jobs for them.
 //
 // The comparator is a strict order on distinguishable entries (key bytes, then offset,
 // then payload length), so this unstable sort gives exactly the order any other correct
@@ -181,10 +184,11 @@ void to_starts(const Counts& counts, Starts& starts) {
 // wait on each other's key loads, so the processor overlaps their cache misses.
 //
 // An element whose bucket has no free slot left is moved to the end of the part being
-// walked, and that end moves down: on return, bucket b holds its own elements in
-// [first next[b], next[b]) and such stranded elements in [next[b], first end[b]). That
-// happens only when the bounds are a share of the buckets (see ParallelSort::permute);
-// with every bucket's whole range, each element finds its slot.
+// walked, and that end moves down. So on return each bucket holds its own elements from
+// where its `next` began up to `next[b]`, and such stranded elements from there up to
+// where its `end` began. That happens only when the bounds are one worker's share of
+// each bucket (ParallelSort::permute); with every bucket's whole range, each element
+// finds its slot.
 template <typename T, typename Digit>
 void place(T* a, const Digit& digit, Counts& next, Counts& end) {
   std::array<std::uint16_t, kBuckets> open;  // buckets with unplaced elements
@@ -593,12 +597,14 @@ class ParallelSort {
         std::size_t back_p = 0;
         std::size_t back = share(0, b);
         for (;;) {
-          // The next stranded slot below new_head, and the next placed one from new_head.
+          // The next stranded slot below new_head...
           while (front_p < stripes && front >= std::min(share(front_p + 1, b), new_head)) {
             if (++front_p < stripes) front = next[front_p][b];
           }
-          while (back_p < stripes &&
-                 (back < new_head ? (back = new_head) : back) >= next[back_p][b]) {
+          // ...and the next placed slot from new_head on. There are as many of each.
+          while (back_p < stripes) {
+            back = std::max(back, new_head);
+            if (back < next[back_p][b]) break;
             if (++back_p < stripes) back = share(back_p, b);
           }
           if (front_p == stripes || back_p == stripes) break;
