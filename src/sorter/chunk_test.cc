@@ -397,10 +397,18 @@ TEST_P(SortTest, ManyEqualKeysKeepInsertionOrder) {
   EXPECT_EQ(str(chunk.payload(chunk.entries()[100001])), "2");
 }
 
-TEST_P(SortTest, FewerThanTwoEntries) {
+TEST_P(SortTest, DegenerateChunks) {
   EXPECT_EQ(sorted_payloads({}), std::vector<std::string>{});
   EXPECT_EQ(sorted_payloads({{"k", "only"}}), std::vector<std::string>{"only"});
   EXPECT_EQ(sorted_payloads({{"b", "1"}, {"a", "2"}}), (std::vector<std::string>{"2", "1"}));
+  // Nothing but empty items: no byte buffer at all behind the entries.
+  Chunk chunk = build(std::vector<Item>(1000));
+  EXPECT_EQ(chunk.bytes_capacity(), 0u);
+  chunk.sort(pool_.get());
+  ASSERT_EQ(chunk.size(), 1000u);
+  for (const Entry& e : chunk.entries()) {
+    EXPECT_TRUE(e.offset == 0 && e.key_len == 0 && e.payload_len == 0);
+  }
 }
 
 // Key shapes that steer the sort through its different paths: short and long shared
