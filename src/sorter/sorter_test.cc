@@ -450,7 +450,6 @@ TEST_F(SorterTest, StoppedWaitLeavesTheSpillPendingAndChangesNothing) {
   EXPECT_EQ(sorter->runs()[0].records, static_cast<std::uint64_t>(first_half));
   EXPECT_EQ(records_of(sorter->runs()[0]).size(), static_cast<std::size_t>(first_half));
   EXPECT_EQ(sorter->runs()[1].records, count - first_half);
-  EXPECT_FALSE(thread_named("lodestack-spill"));
 }
 
 TEST_F(SorterTest, DestructionWaitsForTheSpillInFlightThenLeavesNothing) {
@@ -480,7 +479,6 @@ TEST_F(SorterTest, DestructionWaitsForTheSpillInFlightThenLeavesNothing) {
   destroyer.join();
   EXPECT_TRUE(destroyed.load());
   EXPECT_EQ(tree(tmp_), std::vector<std::string>{});
-  EXPECT_FALSE(thread_named("lodestack-spill"));
 }
 
 TEST_F(SorterTest, DestructionRemovesTheDirectoryWithItsRuns) {
