@@ -176,6 +176,62 @@ def test_ctrl_c_during_a_merge_pass_stops_the_sort(reader, tmp_dir):
 
 
 @needs_shim
+def test_ctrl_c_within_a_long_merge_pass_stops_it(tmp_dir):
+    # A single pass over two runs of about 40,000 records each. Its run's first write,
+    # after some 30,000 incompressible records, is held while Ctrl-C arrives; the check
+    # made every 65,536 records must stop the pass, since no later pass would.
+    facts = run_child(
+        """
+        import random
+
+        def fill(s):
+            rng = random.Random(4)
+            for k in range(200_000):
+                s.add_encoded(rng.randrange(1 << 40), rng.randbytes(16))
+
+        probe = Sorter(tmp_dir=TMP, max_bytes=4_000_000)
+        fill(probe)
+        it = probe.encoded()
+        runs = len(os.listdir(private_dir()))
+        del it
+        probe.close()
+
+        # The same items again, with room for one run fewer than they make.
+        os.environ["LODESTACK_SHIM_MATCH"] = f"run-{runs:06d}"
+        gate = Gate("WRITE")
+        s = Sorter(tmp_dir=TMP, max_bytes=4_000_000, max_open=runs - 1)
+        fill(s)
+
+        def helper():
+            gate.wait_blocked()
+            interrupt_main()
+            gate.open()
+
+        t = threading.Thread(target=helper)
+        t.start()
+        try:
+            s.encoded()
+            outcome = "returned"
+        except KeyboardInterrupt:
+            outcome = "KeyboardInterrupt"
+        t.join()
+        facts = {"runs": runs, "outcome": outcome, "left": os.listdir(TMP)}
+        try:
+            s.encoded()
+        except RuntimeError as e:
+            facts["again"] = str(e)
+        done(**facts)
+        """,
+        tmp_dir,
+        shim=True,
+    )
+    assert facts["runs"] >= 3
+    assert facts["outcome"] == "KeyboardInterrupt"
+    assert facts["left"] == []
+    assert facts["again"] == STOPPED
+
+
+@needs_shim
 def test_ctrl_c_pending_at_a_batch_boundary_ends_the_iteration(tmp_dir):
     # 10,000 records of 48 stream bytes spilled as one run: the first batch of 4,096
     # reaches into the run's second block, whose read is held at the gate while Ctrl-C
