@@ -25,8 +25,9 @@ for source in "$here"/*_fuzz.cc; do
   corpus=$here/corpus/$target
   seeds=$(mktemp -d)
   trap 'rm -rf "$seeds"' EXIT
-  # Targets that can write seeds do; the others start from their corpus alone.
-  "$build/$target" --write-seeds="$seeds" >/dev/null 2>&1 || true
+  # Targets that can write seeds do; the others ignore the flag and, told to run nothing,
+  # exit at once. They start from their corpus alone.
+  "$build/$target" --write-seeds="$seeds" -runs=0 >/dev/null 2>&1 || true
   mkdir -p "$corpus"
   echo "fuzz/run.sh: $target for ${seconds}s"
   log=$build/$target.log

@@ -114,8 +114,12 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
       std::exit(0);
     }
   }
-  std::string tmpl =
-      (std::filesystem::temp_directory_path() / "run_reader_fuzz-XXXXXX").string();
+  // A file in memory when there is a tmpfs for it: the target rewrites it for every input.
+  std::error_code ec;
+  const std::filesystem::path where = std::filesystem::is_directory("/dev/shm", ec)
+                                          ? std::filesystem::path("/dev/shm")
+                                          : std::filesystem::temp_directory_path();
+  std::string tmpl = (where / "run_reader_fuzz-XXXXXX").string();
   const int fd = ::mkstemp(tmpl.data());
   if (fd < 0) die("cannot make a scratch file");
   ::close(fd);

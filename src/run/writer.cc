@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <utility>
@@ -205,6 +207,7 @@ RunWriter& RunWriter::operator=(RunWriter&&) noexcept = default;
 RunWriter::~RunWriter() = default;
 
 Result<void> RunWriter::push(ByteView key, ByteView payload) {
+  assert(key.size() <= UINT32_MAX && payload.size() <= UINT32_MAX);
   State& s = *state_;
   std::uint8_t key_len[4];
   std::uint8_t payload_len[4];
