@@ -221,6 +221,8 @@ def numeric_key(text: bytes) -> tuple[int, int, bytes, bytes]:
     -0.5 < -0.25 because "4\\xff" < "74\\xff". Equal values ("1.50", "01.5") get equal
     keys, and -0 is 0. No int is made, so a number of any length costs only its bytes.
     """
+    if text.isdigit() and text[0] != 0x30:
+        return (1, len(text), text, b"")  # the common plain integer, without the regex
     match = _NUMBER.match(text)
     minus, whole, fraction = match.groups()  # type: ignore[union-attr]
     fraction = fraction.rstrip(b"0") if fraction else b""
