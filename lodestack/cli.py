@@ -482,19 +482,19 @@ class Output:
     files (devices, pipes) are written directly.
     """
 
-    def __init__(self, name: str, fd: int, final: str | None, temp: str | None,
-                 mode: int) -> None:
+    def __init__(self, name: str, fd: int, *, owned: bool = True, final: str | None = None,
+                 temp: str | None = None, mode: int = 0) -> None:
         self.name = name  # as the user gave it, for messages
         self.fd = fd
+        self.owned = owned  # whether this closes fd
         self.final = final  # the file to replace, when writing through a temporary file
         self.temp = temp
         self.mode = mode
-        self.owned = temp is not None or name != "standard output"
 
     @classmethod
     def open(cls, path: str | None) -> Output:
         if path is None:
-            return cls("standard output", sys.stdout.fileno(), None, None, 0)
+            return cls("standard output", sys.stdout.fileno(), owned=False)
         try:
             info: os.stat_result | None = os.stat(path)
         except FileNotFoundError:
@@ -505,8 +505,7 @@ class Output:
             raise Trouble(f"cannot write '{path}': {os.strerror(errno.EISDIR)}")
         try:
             if info is not None and not stat.S_ISREG(info.st_mode):
-                fd = os.open(path, os.O_WRONLY | os.O_CLOEXEC)
-                return cls(path, fd, None, None, 0)
+                return cls(path, os.open(path, os.O_WRONLY | os.O_CLOEXEC))
             final = os.path.realpath(path)
             if info is not None:
                 mode = stat.S_IMODE(info.st_mode)
@@ -519,7 +518,7 @@ class Output:
                                         dir=directory)
         except OSError as e:
             raise Trouble(f"cannot write '{path}': {reason(e)}") from None
-        return cls(path, fd, final, temp, mode)
+        return cls(path, fd, final=final, temp=temp, mode=mode)
 
     def commit(self) -> None:
         """Finishes the output: closes it, and puts the temporary file in place."""

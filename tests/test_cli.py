@@ -347,7 +347,8 @@ def test_a_closed_reader_of_standard_output_ends_the_sort_quietly(tmp_path):
 # Ctrl-C
 
 
-def test_ctrl_c_while_reading_leaves_no_temporary_file(tmp_path):
+@pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+def test_a_signal_while_reading_leaves_no_temporary_file(signum, status, tmp_path):
     spill = tmp_path / "spill"
     spill.mkdir()
     out = tmp_path / "out"
@@ -358,9 +359,9 @@ def test_ctrl_c_while_reading_leaves_no_temporary_file(tmp_path):
         proc.stdin.write(random_lines(9, 20_000, b"abcdefgh", longest=20))
         proc.stdin.flush()
         eventually(lambda: private_dirs(spill), "a spill")
-        proc.send_signal(signal.SIGINT)
+        proc.send_signal(signum)
         _, stderr = proc.communicate(timeout=60)
-    assert (proc.returncode, stderr) == (130, b"")
+    assert (proc.returncode, stderr) == (status, b"")
     assert os.listdir(spill) == []
     assert sorted(os.listdir(tmp_path)) == ["out", "spill"]
     assert out.read_bytes() == b"the old output\n"
