@@ -389,6 +389,23 @@ def test_index_settings_are_used_not_only_accepted(tmp_dir):
     assert list(it) == [1, 2, 3]
 
 
+@pytest.mark.parametrize(
+    ("runs", "files"), [(64, [f"run-{i:06d}" for i in range(64)]), (65, None)], ids=["64", "65"]
+)
+def test_max_open_is_64_by_default(runs, files, tmp_dir):
+    # max_bytes 2 spills every item but the last alone: runs + 1 items make that many runs.
+    s = Sorter(tmp_dir=tmp_dir, max_bytes=2)
+    for k in range(runs + 1):
+        s.add_encoded(k, b"%d" % k)
+    it = s.encoded()
+    if files is None:
+        # One run too many: one pass merged two runs into run-000065.
+        files = run_files(tmp_dir)
+        assert len(files) == 64 and files[-1] == "run-000065"
+    assert run_files(tmp_dir) == files
+    assert list(it) == [b"%d" % k for k in range(runs + 1)]
+
+
 # ---------------------------------------------------------------------------------------
 # key and codec
 
