@@ -116,7 +116,7 @@ def parse_count(option: str, text: str, least: int) -> int:
 
 
 @dataclasses.dataclass(frozen=True)
-class KeySpec:
+class KeyDef:
     """One -k POS1[,POS2], in GNU sort's terms, counted from 0.
 
     The key starts `start_char` characters after the start of field `start_field` + 1, and
@@ -143,7 +143,7 @@ _KEY = re.compile(
 )
 
 
-def parse_key(text: str) -> KeySpec:
+def parse_key(text: str) -> KeyDef:
     """Parses -k F[.C][OPTS][,F[.C][OPTS]], where OPTS are any of b and n."""
 
     def bad(why: str) -> Trouble:
@@ -180,7 +180,7 @@ def parse_key(text: str) -> KeySpec:
     for letter in start_opts + end_opts:
         if letter not in "bn":
             raise bad(f"unsupported ordering option '{letter}' (only b and n are)")
-    return KeySpec(
+    return KeyDef(
         text=text,
         start_field=start_field,
         start_char=start_char,
@@ -193,15 +193,15 @@ def parse_key(text: str) -> KeySpec:
     )
 
 
-def whole_line_spec(numeric: bool, blanks: bool) -> KeySpec:
-    return KeySpec("", 0, 0, None, 0, numeric, blanks, blanks, has_options=True)
+def whole_line_key(numeric: bool, blanks: bool) -> KeyDef:
+    return KeyDef("", 0, 0, None, 0, numeric, blanks, blanks, has_options=True)
 
 
-def with_global_options(spec: KeySpec, numeric: bool, blanks: bool) -> KeySpec:
+def with_global_options(keydef: KeyDef, numeric: bool, blanks: bool) -> KeyDef:
     """A key without ordering letters of its own takes -n and -b, as in GNU sort."""
-    if spec.has_options:
-        return spec
-    return dataclasses.replace(spec, numeric=numeric, blank_start=blanks, blank_end=blanks)
+    if keydef.has_options:
+        return keydef
+    return dataclasses.replace(keydef, numeric=numeric, blank_start=blanks, blank_end=blanks)
 
 
 # Numbers as GNU sort -n reads them in the C locale: optional blanks, an optional minus,
@@ -255,31 +255,31 @@ class FieldFinder:
         match = pattern.match(line)
         return match.end() if match else len(line)
 
-    def start(self, line: bytes, spec: KeySpec) -> int:
-        at = self.skip(line, spec.start_field)
-        if spec.blank_start:
+    def start(self, line: bytes, keydef: KeyDef) -> int:
+        at = self.skip(line, keydef.start_field)
+        if keydef.blank_start:
             at = BLANK_RUN.match(line, at).end()  # type: ignore[union-attr]
-        return min(len(line), at + spec.start_char)
+        return min(len(line), at + keydef.start_char)
 
-    def end(self, line: bytes, spec: KeySpec) -> int:
-        if spec.end_field is None:
+    def end(self, line: bytes, keydef: KeyDef) -> int:
+        if keydef.end_field is None:
             return len(line)
-        if spec.end_char == 0:
+        if keydef.end_char == 0:
             # The end of field end_field + 1: before the separator that follows it, or,
             # without -t, before the blanks that start the next field.
             if self.separator is None:
-                return self.skip(line, spec.end_field + 1)
-            at = self.skip(line, spec.end_field)
+                return self.skip(line, keydef.end_field + 1)
+            at = self.skip(line, keydef.end_field)
             found = line.find(self.separator, at)
             return found if found >= 0 else len(line)
-        at = self.skip(line, spec.end_field)
-        if spec.blank_end:
+        at = self.skip(line, keydef.end_field)
+        if keydef.blank_end:
             at = BLANK_RUN.match(line, at).end()  # type: ignore[union-attr]
-        return min(len(line), at + spec.end_char)
+        return min(len(line), at + keydef.end_char)
 
 
 def key_function(
-    specs: Sequence[KeySpec], separator: bytes | None
+    keydefs: Sequence[KeyDef], separator: bytes | None
 ) -> Callable[[bytes], Any] | None:
     """What turns a line into its sort key; None when the key is the line itself.
 
@@ -287,10 +287,10 @@ def key_function(
     start and end (nothing when the end comes first); a numeric key is `numeric_key` of
     them.
     """
-    if not specs:
+    if not keydefs:
         return None
-    if len(specs) == 1:
-        single = specs[0]
+    if len(keydefs) == 1:
+        single = keydefs[0]
         # Numbers skip leading blanks anyway, so b changes nothing for them.
         simple = (
             single.start_char == 0
@@ -305,18 +305,18 @@ def key_function(
 
     finder = FieldFinder(separator)
 
-    def one(spec: KeySpec) -> Callable[[bytes], Any]:
+    def one(keydef: KeyDef) -> Callable[[bytes], Any]:
         start, end = finder.start, finder.end
 
         def key_bytes(line: bytes) -> bytes:
-            begin = start(line, spec)
-            return line[begin : end(line, spec)]
+            begin = start(line, keydef)
+            return line[begin : end(line, keydef)]
 
-        if spec.numeric:
+        if keydef.numeric:
             return lambda line: numeric_key(key_bytes(line))
         return key_bytes
 
-    parts = [one(spec) for spec in specs]
+    parts = [one(keydef) for keydef in keydefs]
     if len(parts) == 1:
         return parts[0]
     return lambda line: tuple([part(line) for part in parts])
@@ -767,10 +767,10 @@ def settings_from(argv: Sequence[str]) -> Settings:
         if len(separator) != 1:
             raise Trouble(f"invalid field separator '{args.field_separator}': it must be "
                           "one byte")
-    specs = [with_global_options(parse_key(text), args.numeric_sort,
+    keydefs = [with_global_options(parse_key(text), args.numeric_sort,
                                  args.ignore_leading_blanks) for text in args.key]
-    if not specs and (args.numeric_sort or args.ignore_leading_blanks):
-        specs = [whole_line_spec(args.numeric_sort, args.ignore_leading_blanks)]
+    if not keydefs and (args.numeric_sort or args.ignore_leading_blanks):
+        keydefs = [whole_line_key(args.numeric_sort, args.ignore_leading_blanks)]
     if len(args.temporary_directory) > 1:
         raise Trouble("-T may be given once: lodestack spills into one directory")
     progress = args.progress
@@ -784,7 +784,7 @@ def settings_from(argv: Sequence[str]) -> Settings:
         threads=1 if args.parallel is None else parse_count("--parallel", args.parallel, 1),
         max_open=64 if args.batch_size is None else parse_count("--batch-size",
                                                                 args.batch_size, 2),
-        key=key_function(specs, separator),
+        key=key_function(keydefs, separator),
         progress=progress,
     )
 
