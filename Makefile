@@ -4,6 +4,7 @@
 #   make test         build everything and run the C++ and the Python tests
 #   make test-asan    the same tests under AddressSanitizer and UBSan (build/asan)
 #   make test-tsan    the C++ tests, and the threaded Python tests, under TSan (build/tsan)
+#   make stress       the whole reliability suite (tests/reliability), slow cases included
 #   make fuzz         build the fuzzers and run each for a bounded time (FUZZ_SECONDS)
 #   make bench        build and run every benchmark under bench/
 #   make wheel-check  build a wheel, install it into a fresh venv and import it
@@ -27,12 +28,14 @@ PYTEST_ARGS ?=
 CTEST_TIMEOUT ?= 300
 # Which Python tests run under TSan: the ones that share a sorter between threads.
 TSAN_PYTEST_ARGS ?= -k "thread or concurren"
+# The longest any one stress test may run before it fails as hung.
+STRESS_TIMEOUT ?= 900
 
 BUILD := build/release
 ASAN_BUILD := build/asan
 TSAN_BUILD := build/tsan
 
-targets := all build test test-cpp test-python test-asan test-tsan fuzz bench wheel-check \
+targets := all build test test-cpp test-python test-asan test-tsan stress fuzz bench wheel-check \
            shell main-job
 
 ifeq ($(origin PYTHON),undefined)
@@ -51,7 +54,7 @@ ifneq ($(direct),1)
 
 # No CPython 3.14 here: run the same target inside the root. Its environment is bare, so the
 # variables a caller may set are handed on as make arguments.
-forward := JOBS FUZZ_SECONDS PYTEST_ARGS TSAN_PYTEST_ARGS CTEST_TIMEOUT
+forward := JOBS FUZZ_SECONDS PYTEST_ARGS TSAN_PYTEST_ARGS CTEST_TIMEOUT STRESS_TIMEOUT
 given = $(filter command line environment,$(origin $(1)))
 forwarded = $(foreach v,$(forward),$(if $(call given,$(v)),$(v)='$($(v))'))
 
@@ -135,6 +138,14 @@ test-tsan:
 	else \
 	  LD_PRELOAD=$$runtime $(pytest) $(TSAN_PYTEST_ARGS) $(PYTEST_ARGS); \
 	fi
+
+# `make test` runs the quick cases of tests/reliability; LODESTACK_STRESS adds the slow
+# ones and raises their counts. Each test is still bounded by STRESS_TIMEOUT.
+stress:
+	@$(call configure,$(BUILD),Release)
+	cmake --build $(BUILD) -j $(JOBS) --target _lodestack stage_package lodestack_test_shim
+	LODESTACK_STRESS=1 LODESTACK_STRESS_TIMEOUT=$(STRESS_TIMEOUT) PYTHONPATH=$(CURDIR)/$(BUILD)/pkg \
+	  $(pytest) tests/reliability $(PYTEST_ARGS)
 
 fuzz:
 	FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) bash fuzz/run.sh
