@@ -219,8 +219,10 @@ TEST(PushUnsignedTest, WritesTheCountOfSignificantBytesThenThem) {
 }
 
 TEST(PushUnsignedTest, TakesTheLongFormFrom255SignificantBytes) {
-  Bytes digits254(254, 0xAB);
-  digits254.insert(digits254.begin(), 3, 0);  // leading zeros do not count
+  // 254 significant bytes behind 3 leading zeros, which do not count. Built in place: an
+  // insert at the front trips a false -Warray-bounds in GCC's TSan build.
+  Bytes digits254(257, 0xAB);
+  std::fill_n(digits254.begin(), 3, 0);
   Bytes short_form;
   push_unsigned(short_form, digits254);
   EXPECT_EQ(hex(short_form), "FE" + repeat(" AB", 254));
