@@ -148,7 +148,7 @@ stress:
 	  $(pytest) tests/reliability $(PYTEST_ARGS)
 
 fuzz:
-	FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) bash fuzz/run.sh
+	LODESTACK_FUZZ_JOBS=$(JOBS) bash fuzz/run.sh $(FUZZ_SECONDS)
 
 bench:
 	@$(call configure,$(BUILD),Release)

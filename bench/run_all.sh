@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every benchmark there is, in the tree `make bench` has just built: each
-# bench/*_bench.cc program and each bench/*.py script, one after another so that they don't
-# compete for the two cores. The output is also kept in bench/results/ (not committed).
+# bench/*_bench.cc program and each bench/*.py script (not _helpers.py), one after another
+# so that they don't compete for the two cores. The output is also kept in bench/results/ (not committed).
 # Runs where `make bench` runs it: inside the build root, or on a host with CPython 3.14.
 set -euo pipefail
 
@@ -36,7 +36,7 @@ for source in bench/*_bench.cc; do
     failed=$((failed + 1))
   fi
 done
-for script in bench/*.py; do
+for script in bench/[!_]*.py; do
   run env PYTHONPATH="$repo/$build/pkg" "$python" "$script"
 done
 
