@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs every benchmark there is, in the tree `make bench` has just built: each
 # bench/*_bench.cc program and each bench/*.py script (not _helpers.py), one after another
-# so that they don't compete for the two cores. The output is also kept in bench/results/
-# (not committed). Runs where `make bench` runs it: inside the build root, or on a host with CPython 3.14.
+# so that they don't compete for the two cores. Output is also kept in bench/results/ (not
+# committed). Runs where `make bench` runs it: in the build root, or with a host 3.14.
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
