@@ -12,6 +12,9 @@
 //   - escaped strings and push_unsigned's counts read back to what was written.
 // The reference compares numbers exactly: a double is split into its integer part and
 // whether a fraction is left, so an int is compared with it in big-integer arithmetic.
+//
+// `key_fuzz --write-seeds=DIR` writes a few seed inputs and exits (fuzz/run.sh asks every
+// target for seeds).
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -20,7 +23,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <limits>
+#include <string>
+#include <string_view>
 #include <variant>
 
 #include "key/bytes.h"
@@ -310,7 +317,32 @@ void check_unsigned(FuzzedDataProvider& in) {
   if (at != x.size()) fail("push_unsigned wrote trailing bytes");
 }
 
+void write_seeds(const std::filesystem::path& dir) {
+  std::filesystem::create_directories(dir);
+  // FuzzedDataProvider takes integers from the end and bytes from the front, so inputs of
+  // varied lengths and fill patterns reach every kind of value early.
+  for (int i = 0; i < 16; ++i) {
+    std::string seed(static_cast<std::size_t>(8 + i * 23), '\0');
+    for (std::size_t j = 0; j < seed.size(); ++j) {
+      seed[j] = static_cast<char>((j * 131 + static_cast<std::size_t>(i) * 17) % 256);
+    }
+    std::ofstream(dir / ("seed-" + std::to_string(i)), std::ios::binary) << seed;
+  }
+}
+
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  constexpr std::string_view kSeedFlag = "--write-seeds=";
+  for (int i = 1; i < *argc; ++i) {
+    const std::string_view arg = (*argv)[i];
+    if (arg.starts_with(kSeedFlag)) {
+      write_seeds(std::string(arg.substr(kSeedFlag.size())));
+      std::exit(0);
+    }
+  }
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider in(data, size);

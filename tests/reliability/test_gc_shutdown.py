@@ -110,8 +110,8 @@ def test_exit_with_sorters_alive_spilling_and_reading(seed, daemon, tmp_dir):
     if daemon == "none":
         assert left == []
     else:
-        # With a daemon thread still alive the interpreter was seen to destroy these
-        # sorters' globals at exit only sometimes (a plain sorted() blocked in its key
-        # function leaves them too), so what is checked is the exit without hang or crash.
+        # While a daemon thread runs, CPython frees no module globals at exit (a plain
+        # object's __del__ is not called either), so these sorters are never destroyed and
+        # their directories stay; what is checked is the exit without hang or crash.
         for name in left:
             shutil.rmtree(os.path.join(tmp_dir, name))
