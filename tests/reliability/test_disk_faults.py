@@ -205,3 +205,75 @@ def test_runs_deleted_while_being_read_lose_nothing(threads, tmp_dir, rng):
         os.remove(os.path.join(directory, name))
     assert [first, *it] == [b"%d" % k for k in range(n)]
     assert os.listdir(tmp_dir) == []
+
+
+@pytest.mark.parametrize("reader", ["encoded", "write_to"])
+def test_a_run_replaced_by_a_directory(reader, tmp_dir):
+    # Opening a directory read-only succeeds; the first read fails with EISDIR, which must
+    # keep its kind and gain the run's path.
+    s = Sorter(tmp_dir=tmp_dir, max_bytes=2)
+    for k in range(4):
+        s.add_encoded(k, b"p")
+    run = os.path.join(private_dir(tmp_dir), "run-000001")
+    os.remove(run)
+    os.mkdir(run)
+    with pytest.raises(IsADirectoryError) as e:
+        if reader == "encoded":
+            s.encoded()
+        else:
+            s.write_to(open(os.devnull, "wb"))
+    assert str(e.value) == f"{run}: Is a directory (os error 21)"
+    assert os.listdir(tmp_dir) == []
+    with pytest.raises(RuntimeError, match=STOPPED):
+        s.encoded()
+
+
+WRITE_TO_FULL_DISK = """
+import errno
+s = Sorter(tmp_dir=TMP + "/spill", max_bytes=200_000, threads=THREADS)
+for k in range(30_000):
+    s.add_encoded(k, os.urandom(30))
+facts = {}
+with open(TMP + "/out/items", "wb") as out:
+    try:
+        s.write_to(out)
+    except OSError as e:
+        facts["error"] = [type(e).__name__, e.errno]
+facts["left"] = os.listdir(TMP + "/spill")
+try:
+    s.sort()
+except RuntimeError as e:
+    facts["again"] = str(e)
+done(**facts)
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_write_to_a_file_on_a_full_disk(threads, tmp_dir):
+    # The final merge's output (900 KB) lands on a disk of 256 KiB: the handle's own
+    # OSError comes through unchanged, the merging thread is stopped and the runs are gone.
+    if not can_mount():
+        pytest.skip("needs root and unshare to mount a private tmpfs")
+    import json
+
+    os.mkdir(os.path.join(tmp_dir, "spill"))
+    os.mkdir(os.path.join(tmp_dir, "out"))
+    code = CHILD_PRELUDE + f"\nTHREADS = {threads}\n" + textwrap.dedent(
+        WRITE_TO_FULL_DISK
+    )
+    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT, PYTHONSAFEPATH="1", LODESTACK_CHILD_TMP=tmp_dir)
+    argv = [
+        "unshare", "-m", "--propagation", "unchanged", "sh", "-c",
+        'mount -t tmpfs -o size=256k tmpfs "$LODESTACK_CHILD_TMP/out" && exec "$@"', "sh",
+        sys.executable, "-c", code,
+    ]
+    proc = subprocess.run(argv, env=env, capture_output=True, text=True, timeout=120, cwd="/")
+    assert proc.returncode == 0, proc.stderr
+    facts = json.loads(proc.stdout.strip().splitlines()[-1])
+    assert facts == {
+        "error": ["OSError", 28],
+        "left": [],
+        "again": "a sorter can be read only once",
+    }
+    os.rmdir(os.path.join(tmp_dir, "spill"))
+    os.rmdir(os.path.join(tmp_dir, "out"))
