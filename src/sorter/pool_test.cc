@@ -100,12 +100,12 @@ TEST_P(PoolTest, ManyExternalCallersAtOnce) {
     callers.emplace_back([&, c] {
       start_together.arrive_and_wait();
       for (int round = 0; round < kRounds; ++round) {
-        std::vector<std::uint64_t> parts(16, 0);
-        pool->for_each(parts.size(), [&](std::size_t i) { parts[i] = i + 1; });
+        std::vector<std::uint64_t> pieces(16, 0);
+        pool->for_each(pieces.size(), [&](std::size_t i) { pieces[i] = i + 1; });
         std::uint64_t left = 0;
         std::uint64_t right = 0;
         pool->join([&] { left = sum(*pool, 0, 64); }, [&] { right = 1; });
-        for (const std::uint64_t p : parts) totals[c] += p;
+        for (const std::uint64_t p : pieces) totals[c] += p;
         totals[c] += left + right;
       }
     });
