@@ -35,7 +35,11 @@ int finish(PySorter* self, bool store, std::optional<merge::Merged>* out) {
       } else {
         std::unique_ptr<sorter::Sorter> core = std::move(std::get<Adding>(state).core);
         state = Read{};
-        self->status.store(kReadBegun, std::memory_order_release);
+        // A close() refused as reentrant has marked the sorter closed already; that mark
+        // must stay, so only a sorter still taking items becomes read.
+        std::uint8_t taking = kTaking;
+        self->status.compare_exchange_strong(taking, kReadBegun, std::memory_order_release,
+                                             std::memory_order_relaxed);
         Result<merge::Merged> merged = merge::finish(std::move(core), [&check] { return check(); });
         if (!merged) {
           state = Stopped{};
