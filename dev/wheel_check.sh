@@ -37,3 +37,8 @@ if lodestack.Sorter.__module__ != "lodestack":
 print(f"installed lodestack {lodestack.__version__} in {package}")
 print(lodestack.Sorter.__doc__.splitlines()[0])
 PY
+
+# The console script comes from the wheel's entry points, not from CMake: run it once.
+sorted=$(printf 'pear\napple\nfig\n' | "$work/venv/bin/lodestack")
+[ "$sorted" = $'apple\nfig\npear' ] || { echo "the lodestack command wrote: $sorted" >&2; exit 1; }
+echo "the lodestack command sorts"
