@@ -100,7 +100,7 @@ done(dirs=len(private_dirs()))
 
 
 @pytest.mark.parametrize("daemon", ["none", "idle", "in-write_to"])
-@pytest.mark.parametrize("seed", range(scale(1, 20)))
+@pytest.mark.parametrize("seed", range(scale(1, 6)))
 def test_exit_with_sorters_alive_spilling_and_reading(seed, daemon, tmp_dir):
     facts = run_child(f"SEED = {seed}\nDAEMON = {daemon!r}\n" + EXIT_WITH_WORK, tmp_dir)
     assert facts["dirs"] >= 4
