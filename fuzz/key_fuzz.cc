@@ -75,10 +75,15 @@ Bytes be64(std::uint64_t x) {
   return out;
 }
 
-int compare_magnitudes(const Bytes& a, const Bytes& b) {
-  if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+// -1, 0 or 1 as `a` compares with `b` as unsigned byte strings, a proper prefix first.
+int compare_bytes(const Bytes& a, const Bytes& b) {
   const auto c = std::lexicographical_compare_three_way(a.begin(), a.end(), b.begin(), b.end());
   return c < 0 ? -1 : c > 0 ? 1 : 0;
+}
+
+int compare_magnitudes(const Bytes& a, const Bytes& b) {
+  if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+  return compare_bytes(a, b);
 }
 
 int compare_ints(const Int& a, const Int& b) {
@@ -145,10 +150,7 @@ int rank(const Value& v) {
 int compare(const Value& a, const Value& b) {
   if (rank(a) != rank(b)) return rank(a) < rank(b) ? -1 : 1;
   if (const auto* ta = std::get_if<Text>(&a)) {
-    const Bytes& x = ta->data;
-    const Bytes& y = std::get<Text>(b).data;
-    const auto c = std::lexicographical_compare_three_way(x.begin(), x.end(), y.begin(), y.end());
-    return c < 0 ? -1 : c > 0 ? 1 : 0;
+    return compare_bytes(ta->data, std::get<Text>(b).data);
   }
   const auto* ia = std::get_if<Int>(&a);
   const auto* ib = std::get_if<Int>(&b);
@@ -232,16 +234,16 @@ void check_one(const Value& v, FuzzedDataProvider& in) {
 }
 
 Value consume_value(FuzzedDataProvider& in) {
-  switch (in.ConsumeIntegralInRange(0, 6)) {
+  switch (in.ConsumeIntegralInRange(0, 5)) {
     case 0: {
       const auto v = in.ConsumeIntegral<std::int64_t>();
-      const std::uint64_t m =
-          v < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
-      return make_int(v < 0, be64(m));
+      const auto bits = static_cast<std::uint64_t>(v);
+      return make_int(v < 0, be64(v < 0 ? std::uint64_t{0} - bits : bits));
     }
     case 1: {
       const bool negative = in.ConsumeBool();
-      return make_int(negative, in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange(0, 160)));
+      const std::size_t size = in.ConsumeIntegralInRange(0, 160);
+      return make_int(negative, in.ConsumeBytes<std::uint8_t>(size));
     }
     case 2: {
       // 2^k + delta: the edges of the double range and of the 53-bit mantissa.
@@ -274,11 +276,10 @@ Value consume_value(FuzzedDataProvider& in) {
       // Small integral and half-integral doubles, where ints and doubles meet most often.
       return std::ldexp(static_cast<double>(in.ConsumeIntegral<std::int32_t>()),
                         in.ConsumeIntegralInRange(-2, 80));
-    case 5:
-      return Text{key::kTagStr, in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange(0, 40))};
-    default:
-      return Text{key::kTagBytes,
-                  in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange(0, 40))};
+    default: {
+      const std::uint8_t tag = in.ConsumeBool() ? key::kTagStr : key::kTagBytes;
+      return Text{tag, in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange(0, 40))};
+    }
   }
 }
 
@@ -297,8 +298,7 @@ void check_unsigned(FuzzedDataProvider& in) {
   key::push_unsigned(y, raw[3]);
   int expected = compare_magnitudes(strip(raw[0]), strip(raw[2]));
   if (expected == 0) expected = compare_magnitudes(strip(raw[1]), strip(raw[3]));
-  const auto c = std::lexicographical_compare_three_way(x.begin(), x.end(), y.begin(), y.end());
-  if ((c < 0 ? -1 : c > 0 ? 1 : 0) != expected) fail("push_unsigned orders wrongly");
+  if (compare_bytes(x, y) != expected) fail("push_unsigned orders wrongly");
 
   // Read x back: a count (short or long form) and that many digits, twice.
   std::size_t at = 0;
@@ -359,9 +359,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (expected == 0) expected = compare(a2, b2);
   const Bytes x = encoded(a1, a2);
   const Bytes y = encoded(b1, b2);
-  const auto c = std::lexicographical_compare_three_way(x.begin(), x.end(), y.begin(), y.end());
-  const int got = c < 0 ? -1 : c > 0 ? 1 : 0;
-  if (got != expected) fail("the bytes of two pairs compare other than the pairs");
+  if (compare_bytes(x, y) != expected) fail("two pairs' bytes compare other than the pairs");
   check_one(a1, in);
   check_one(b1, in);
   return 0;

@@ -124,7 +124,8 @@ def test_a_full_disk_at_any_point(limit, threads, tmp_dir):
     }[limit[0]]
     tmp = re.escape(tmp_dir)
     assert name == "OSError"
-    assert re.fullmatch(rf"{tmp}/lodestack-[A-Za-z0-9]{{6}}/run-\d{{6}}: {re.escape(reason)}", text), text
+    run = rf"{tmp}/lodestack-[A-Za-z0-9]{{6}}/run-\d{{6}}"
+    assert re.fullmatch(rf"{run}: {re.escape(reason)}", text), text
     later = facts["later"]
     if facts.get("dir") is None:
         # An add reported a failed spill: adding is lost, reading refuses and stops.

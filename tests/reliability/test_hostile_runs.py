@@ -212,8 +212,9 @@ def test_random_damage_to_a_run_of_many_blocks(tmp_dir, rng):
     keys = [b"%06d" % i for i in range(6000)]
     records = [(bytes_key(k), k * 8) for k in keys]
     whole = run_file(stream_of(records), 300)
+    half = sum(len(k) + len(p) + 16 for k, p in records)
     for trial in range(scale(20, 300)):
-        with Sorter(tmp_dir=tmp_dir, max_bytes=2 * sum(len(k) + len(p) + 16 for k, p in records)) as s:
+        with Sorter(tmp_dir=tmp_dir, max_bytes=2 * half) as s:
             for k in keys:
                 s.add_encoded(k, k * 8)
             s.add_encoded(b"x", b"B" * 10**6)
