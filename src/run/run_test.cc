@@ -357,8 +357,11 @@ TEST_F(RunTest, OneSlotWritesBlocksDuringThePushInLargeCalls) {
   const std::size_t size = fs::file_size(path());
   EXPECT_EQ(layout(path()).us.size(), 41u);
   EXPECT_GT(size, 40 * kBlockSize);
-  // Every call but the last carries nearly the whole buffer.
+  // Every call but the last carries nearly the whole buffer. The sanitizers' runtimes
+  // make write calls of their own on this thread, so the count means nothing there.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
   EXPECT_LE(calls.writes(), size / (kOutBuffer - kMaxBlock) + 1);
+#endif
 }
 
 TEST_F(RunTest, OpenFailuresNameThePathAndKeepTheKind) {
