@@ -1,7 +1,6 @@
-"""Reading a sorter item by item: sort(items), sort() and encoded(), the batches the
-iterator takes, failures while reading, and threads sharing one sorter or one iterator."""
+"""Reading a sorter: sort(items), sort() and encoded(), merge passes, failures while
+reading, and threads sharing one sorter."""
 
-import operator
 import os
 import pickle
 import random
@@ -11,7 +10,7 @@ import pytest
 
 from lodestack import Sorter
 
-from conftest import Recorder, block_headers, payload_of, private_dir, private_dirs, run_files
+from conftest import Recorder, payload_of, private_dirs, run_files
 
 CLOSED = "I/O operation on a closed sorter"
 CANNOT_ADD = "cannot add to a sorter once it has been read"
@@ -66,19 +65,6 @@ def test_an_empty_sorter_reads_as_nothing_and_only_once(first, second, tmp_dir):
     assert str(e.value) == READ_ONCE
 
 
-def test_an_exhausted_iterator_stays_exhausted(tmp_dir):
-    s = Sorter(tmp_dir=tmp_dir, max_bytes=2)
-    for item in (2, 1):
-        s.add(item)
-    it = s.sort()
-    assert list(it) == [1, 2]
-    for _ in range(3):
-        with pytest.raises(StopIteration):
-            next(it)
-    with pytest.raises(RuntimeError, match=CANNOT_ADD):
-        s.add(3)
-
-
 # ---------------------------------------------------------------------------------------
 # sort(items)
 
@@ -87,81 +73,46 @@ def test_sort_adds_the_items_given_then_reads_everything(tmp_dir):
     s = Sorter(tmp_dir=tmp_dir, max_bytes=64)
     s.add(5)
     s.add_encoded(0, pickle.dumps("zero"))
+    for wrong in (lambda: s.sort(items=[1]), lambda: s.sort([1], [2])):
+        with pytest.raises(TypeError):
+            wrong()
     assert list(s.sort(iter([3, 9, 1]))) == ["zero", 1, 3, 5, 9]
     assert len(s) == 5
-
-
-@pytest.mark.parametrize("items", [None, []])
-def test_sort_with_nothing_given(items, tmp_dir):
     s = Sorter(tmp_dir=tmp_dir)
-    s.add(2)
     s.add(1)
-    assert list(s.sort(items)) == [1, 2]
+    assert list(s.sort([])) == [1]
 
 
-def test_sort_items_is_positional_only(tmp_dir):
-    s = Sorter(tmp_dir=tmp_dir)
-    with pytest.raises(TypeError):
-        s.sort(items=[1])
-    with pytest.raises(TypeError):
-        s.sort([1], [2])
-    assert len(s) == 0
-    assert list(s.sort()) == []
+def source_failing_after_three():
+    yield 3
+    yield 1
+    yield 2
+    raise ConnectionError("the source broke")
 
 
-def test_items_that_raise_after_three_stay_added(tmp_dir):
-    error = ConnectionError("the source broke")
-
-    def source():
-        yield 3
-        yield 1
-        yield 2
-        raise error
-
+@pytest.mark.parametrize(
+    ("items", "error", "message"),
+    [
+        (source_failing_after_three, ConnectionError, "the source broke"),
+        (lambda: [3, 1, 2, {"bad": 1}, 4], TypeError, "a sort key must be an int, float, str, "
+         "bytes, None, or a tuple or list of them, not dict"),
+        (lambda: 5, TypeError, "'int' object is not iterable"),
+    ],
+    ids=["source-raises", "bad-key", "not-iterable"],
+)
+def test_items_given_before_a_failure_stay_added(items, error, message, tmp_dir):
     s = Sorter(tmp_dir=tmp_dir, max_bytes=2)
-    with pytest.raises(ConnectionError) as e:
-        s.sort(source())
-    assert e.value is error
-    assert len(s) == 3
-    assert list(s.sort()) == [1, 2, 3]
-
-
-def test_an_item_that_fails_to_key_stops_sort_and_leaves_the_earlier_ones(tmp_dir):
-    s = Sorter(tmp_dir=tmp_dir)
-    with pytest.raises(TypeError, match="not dict$"):
-        s.sort([3, 1, {"bad": 1}, 2])
-    assert len(s) == 2
+    with pytest.raises(error) as e:
+        s.sort(items())
+    assert str(e.value) == message
     s.add(0)
-    assert list(s.sort()) == [0, 1, 3]
-
-
-def test_items_that_are_not_iterable(tmp_dir):
-    s = Sorter(tmp_dir=tmp_dir)
-    with pytest.raises(TypeError) as e:
-        s.sort(5)
-    assert str(e.value) == "'int' object is not iterable"
-    s.add(1)
-    assert list(s.sort()) == [1]
+    expected = [0] if message.endswith("iterable") else [0, 1, 2, 3]
+    assert len(s) == len(expected)
+    assert list(s.sort()) == expected
 
 
 # ---------------------------------------------------------------------------------------
 # What comes out
-
-
-def test_encoded_yields_the_codec_bytes_in_key_order_equal_keys_as_added(tmp_dir):
-    class Tagged:
-        def encode(self, item):
-            return f"<{item[1]}>".encode()
-
-        def decode(self, data):
-            raise AssertionError("encoded() decodes nothing")
-
-    items = [(k, i) for i, k in enumerate([2, 0, 1, 0, 2, 1, 0, 2])]
-    s = Sorter(operator.itemgetter(0), codec=Tagged(), tmp_dir=tmp_dir, max_bytes=40)
-    for item in items:
-        s.add(item)
-    expected = [f"<{i}>".encode() for _, i in sorted(items, key=operator.itemgetter(0))]
-    assert list(s.encoded()) == expected
 
 
 @pytest.mark.parametrize("max_bytes", [2, 1 << 30], ids=["spilled", "held"])
@@ -194,44 +145,6 @@ def test_the_private_directory_goes_when_the_merge_runs_out(tmp_dir):
     assert os.listdir(tmp_dir) == []
     with pytest.raises(StopIteration):
         next(it)
-
-
-@pytest.mark.parametrize(("cut", "first_failure"), [(2, 4097), (3, 8193)])
-def test_records_are_taken_in_batches_of_4096(cut, first_failure, tmp_dir):
-    # 10,000 records of a 10-byte key and a 10-byte payload, 28 stream bytes each, spilled
-    # as one run of three 128 KiB blocks. The records of the first batch lie in block 1; the
-    # second batch (records 4,097 to 8,192) reaches into block 2, and the third into block
-    # 3. Cutting off a block's data therefore fails exactly the call that starts the batch
-    # needing it, and the records of that batch taken before the cut are never handed out.
-    s = Sorter(tmp_dir=tmp_dir, max_bytes=4_000_000)
-    keys = list(range(10_000))
-    random.Random(7).shuffle(keys)
-    for k in keys:
-        s.add_encoded(k, payload_of(k, 10))
-    assert os.listdir(tmp_dir) == [], "the 10,000 items must fit one half"
-    # An item too large for what is left of the half spills the 10,000 as one run.
-    s.add_encoded(10**6, bytes(2_000_000))
-    it = s.encoded()
-    assert run_files(tmp_dir) == ["run-000000"]
-    run = os.path.join(private_dir(tmp_dir), "run-000000")
-    blocks = block_headers(run)
-    assert [u for _, u in blocks] == [131072, 131072, 280_000 - 2 * 131072]
-    os.truncate(run, sum(8 + c for c, _ in blocks[: cut - 1]) + 8)
-
-    got = []
-    with pytest.raises(OSError) as e:
-        while True:
-            got.append(next(it))
-    assert type(e.value) is OSError
-    assert str(e.value) == f"{run} ended before its last record"
-    assert len(got) == first_failure - 1
-    assert got == [payload_of(k, 10) for k in range(first_failure - 1)]
-    with pytest.raises(StopIteration):
-        next(it)
-    assert os.listdir(tmp_dir) == []
-    with pytest.raises(RuntimeError) as e:
-        s.encoded()
-    assert str(e.value) == STOPPED
 
 
 # ---------------------------------------------------------------------------------------
@@ -379,31 +292,3 @@ def test_two_threads_sorting_at_once_read_it_once(tmp_dir):
         (iterator,) = [r for r in results if not isinstance(r, str)]
         assert list(iterator) == sorted(items)
         assert os.listdir(tmp_dir) == []
-
-
-def test_threads_sharing_an_iterator_get_every_item_once(tmp_dir):
-    items = list(range(20_000))
-    random.Random(3).shuffle(items)
-    s = Sorter(tmp_dir=tmp_dir, max_bytes=64 << 10)
-    for item in items:
-        s.add(item)
-    it = s.sort()
-    workers = 4
-    start = threading.Barrier(workers)
-    got = [[] for _ in range(workers)]
-
-    def drain(w):
-        start.wait()
-        for item in it:
-            got[w].append(item)
-
-    threads = [threading.Thread(target=drain, args=(w,)) for w in range(workers)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert sorted(x for g in got for x in g) == sorted(items)
-    for g in got:
-        # Each thread takes its records in merge order.
-        assert g == sorted(g)
-    assert os.listdir(tmp_dir) == []
