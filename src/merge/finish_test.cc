@@ -1,89 +1,25 @@
 #include "merge/finish.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <latch>
-#include <random>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
+
+#include "testing/helpers.h"
 
 namespace lodestack::merge {
 namespace {
 
 namespace fs = std::filesystem;
 using sorter::Sorter;
+using namespace testing_helpers;
 
-struct Item {
-  std::string key;
-  std::string payload;
-  bool operator==(const Item&) const = default;
-};
-
-ByteView view(std::string_view s) {
-  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
-}
-
-std::string text(ByteView b) { return std::string(b.begin(), b.end()); }
-
-const sorter::Stop kNever = [] { return false; };
-
-// Key order (unsigned bytes, a prefix first), equal keys in the order they were added.
-std::vector<Item> sorted(std::vector<Item> items) {
-  std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
-    return std::lexicographical_compare(
-        a.key.begin(), a.key.end(), b.key.begin(), b.key.end(), [](char x, char y) {
-          return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
-        });
-  });
-  return items;
-}
-
-// Holds every worker of a pool busy until released, so that a spill (which sorts on the
-// pool) stays in flight for as long as a test needs, without sleeping.
-class PoolHold final {
- public:
-  explicit PoolHold(std::shared_ptr<sorter::Pool> pool)
-      : pool_(std::move(pool)), started_(pool_->threads()) {
-    holder_ = std::thread([this] {
-      pool_->for_each(pool_->threads(), [this](std::size_t) {
-        started_.count_down();
-        released_.wait();
-      });
-    });
-    started_.wait();
-  }
-  PoolHold(const PoolHold&) = delete;
-  PoolHold& operator=(const PoolHold&) = delete;
-  ~PoolHold() {
-    release();
-    holder_.join();
-  }
-  void release() {
-    if (!released_.try_wait()) released_.count_down();
-  }
-
- private:
-  std::shared_ptr<sorter::Pool> pool_;
-  std::latch started_;
-  std::latch released_{1};
-  std::thread holder_;
-};
-
-class FinishTest : public ::testing::Test {
+class FinishTest : public TmpDirTest {
  protected:
-  void SetUp() override {
-    char name[] = "/tmp/lodestack-finish-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(name), nullptr);
-    tmp_ = name;
-  }
-  void TearDown() override { fs::remove_all(tmp_); }
-
   std::unique_ptr<Sorter> make(std::uint64_t max_bytes, std::uint64_t max_open,
                                std::uint64_t threads = 1) {
     Result<std::unique_ptr<Sorter>> made = Sorter::create(tmp_, max_bytes, max_open, threads);
@@ -97,16 +33,6 @@ class FinishTest : public ::testing::Test {
     }
   }
 
-  static std::vector<Item> drain(Merged& merged) {
-    std::vector<Item> out;
-    for (;;) {
-      Result<std::optional<Record>> record = merged.next_record();
-      EXPECT_TRUE(record.has_value()) << record.error().text();
-      if (!record || !*record) return out;
-      out.push_back({text((*record)->key), text((*record)->payload)});
-    }
-  }
-
   // The files in the private directory, sorted.
   static std::vector<std::string> files_in(const fs::path& dir) {
     std::vector<std::string> names;
@@ -116,27 +42,19 @@ class FinishTest : public ::testing::Test {
     std::sort(names.begin(), names.end());
     return names;
   }
-
-  bool tmp_is_empty() const { return fs::is_empty(tmp_); }
-
-  fs::path tmp_;
 };
 
-TEST_F(FinishTest, NothingAddedGivesAnEmptyMergeAndNoDirectory) {
-  Result<Merged> merged = finish(make(2, 2), kNever);
-  ASSERT_TRUE(merged.has_value()) << merged.error().text();
-  EXPECT_TRUE(tmp_is_empty());
-  EXPECT_EQ(drain(*merged), std::vector<Item>{});
-}
-
+// Nothing added, or too little to fill a half: merged from memory, no directory made.
 TEST_F(FinishTest, ItemsThatNeverFilledAHalfAreMergedFromMemory) {
-  std::unique_ptr<Sorter> sorter = make(1 << 20, 2);
-  const std::vector<Item> items = {{"b", "1"}, {"a", "2"}, {"b", "3"}, {"", "4"}};
-  push_all(*sorter, items);
-  Result<Merged> merged = finish(std::move(sorter), kNever);
-  ASSERT_TRUE(merged.has_value()) << merged.error().text();
-  EXPECT_TRUE(tmp_is_empty());
-  EXPECT_EQ(drain(*merged), sorted(items));
+  for (const std::vector<Item>& items :
+       {std::vector<Item>{}, std::vector<Item>{{"b", "1"}, {"a", "2"}, {"b", "3"}, {"", "4"}}}) {
+    std::unique_ptr<Sorter> sorter = make(1 << 20, 2);
+    push_all(*sorter, items);
+    Result<Merged> merged = finish(std::move(sorter), kNever);
+    ASSERT_TRUE(merged.has_value()) << merged.error().text();
+    EXPECT_TRUE(tmp_is_empty());
+    EXPECT_EQ(drain(*merged), sorted(items));
+  }
 }
 
 // With max_bytes = 2 every item but the last becomes a run of its own, so the payload
@@ -263,27 +181,6 @@ INSTANTIATE_TEST_SUITE_P(Calls, FinishStopTest, ::testing::Values(1, 2), [](cons
   return info.param == 1 ? "AtThePassStart" : "WithinThePass";
 });
 
-TEST_F(FinishTest, StopIsAskedAtEachPassStartAndEvery65536RecordsOfIt) {
-  // Three runs of about 100,000 records and max_open 2: one pass over the two adjacent
-  // runs with the fewest records.
-  std::unique_ptr<Sorter> sorter = make(4 << 20, 2);
-  push_until_runs(*sorter, 3);
-  ASSERT_TRUE(sorter->wait().has_value());
-  const std::vector<run::Run>& runs = sorter->runs();
-  ASSERT_EQ(runs.size(), 3u);
-  const std::uint64_t pass =
-      std::min(runs[0].records + runs[1].records, runs[1].records + runs[2].records);
-  ASSERT_GE(pass, 2 * kStopCheckRecords);
-
-  std::uint64_t calls = 0;
-  Result<Merged> merged = finish(std::move(sorter), [&] {
-    ++calls;
-    return false;
-  });
-  ASSERT_TRUE(merged.has_value()) << merged.error().text();
-  EXPECT_EQ(calls, 1 + pass / kStopCheckRecords);
-}
-
 TEST_F(FinishTest, StopWhileWaitingForTheLastSpillFailsAndLeavesNothing) {
   std::unique_ptr<Sorter> sorter = make(1 << 16, 2, 2);
   std::optional<PoolHold> hold(sorter->pool());
@@ -354,32 +251,6 @@ TEST_P(FinishFailedSpillTest, FailedSpillStopsTheSortAndLeavesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(MetBy, FinishFailedSpillTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Add" : "Finish"; });
-
-TEST_F(FinishTest, MatchesAStableSortForRandomItemsAndSettings) {
-  const unsigned seed = std::random_device{}();
-  SCOPED_TRACE(testing::Message() << "seed " << seed);
-  std::mt19937 rng(seed);
-  const std::string alphabet = std::string("\x00\x01\x61\x7f\x80\xff", 6);
-  for (int round = 0; round < 16; ++round) {
-    const std::uint64_t max_bytes = 2 + rng() % 20000;
-    const std::uint64_t max_open = 2 + rng() % 5;
-    const std::uint64_t threads = 1 + rng() % 3;
-    SCOPED_TRACE(testing::Message() << "round " << round << ": max_bytes " << max_bytes
-                                    << ", max_open " << max_open << ", threads " << threads);
-    std::vector<Item> items(rng() % 3000);
-    for (std::size_t i = 0; i < items.size(); ++i) {
-      for (std::size_t l = rng() % 4; l > 0; --l)
-        items[i].key += alphabet[rng() % alphabet.size()];
-      items[i].payload = std::to_string(i) + std::string(rng() % 40, 'p');
-    }
-    std::unique_ptr<Sorter> sorter = make(max_bytes, max_open, threads);
-    push_all(*sorter, items);
-    Result<Merged> merged = finish(std::move(sorter), kNever);
-    ASSERT_TRUE(merged.has_value()) << merged.error().text();
-    ASSERT_EQ(drain(*merged), sorted(items));
-    ASSERT_TRUE(tmp_is_empty());
-  }
-}
 
 }  // namespace
 }  // namespace lodestack::merge

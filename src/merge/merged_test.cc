@@ -1,9 +1,7 @@
 #include "merge/merged.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -14,59 +12,30 @@
 #include <vector>
 
 #include "run/writer.h"
+#include "testing/helpers.h"
 
 namespace lodestack::merge {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace testing_helpers;
 
-struct Item {
-  std::string key;
-  std::string payload;
-  bool operator==(const Item&) const = default;
-};
-
-void PrintTo(const Item& item, std::ostream* os) {
-  *os << '"';
-  for (const unsigned char c : item.key)
-    *os << "\\x"
-        << "0123456789abcdef"[c >> 4] << "0123456789abcdef"[c & 15];
-  *os << "\"=" << item.payload;
-}
-
-ByteView view(std::string_view s) {
-  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
-}
-
-std::string text(ByteView b) { return std::string(b.begin(), b.end()); }
-
-// What a merge of sorted sources must yield: everything in key order (unsigned bytes, a
-// prefix first), equal keys in source order, which a stable sort of the sources laid end
-// to end gives.
-std::vector<Item> expected(const std::vector<std::vector<Item>>& sources) {
+// What a merge of sorted sources must yield: a stable sort of them laid end to end.
+std::vector<Item> expected_of(const std::vector<std::vector<Item>>& sources) {
   std::vector<Item> all;
   for (const auto& source : sources) all.insert(all.end(), source.begin(), source.end());
-  std::stable_sort(all.begin(), all.end(), [](const Item& a, const Item& b) {
-    return std::lexicographical_compare(
-        a.key.begin(), a.key.end(), b.key.begin(), b.key.end(), [](char x, char y) {
-          return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
-        });
-  });
-  return all;
+  return sorted(std::move(all));
 }
 
-class MergedTest : public ::testing::Test {
+class MergedTest : public TmpDirTest {
  protected:
   void SetUp() override {
-    char name[] = "/tmp/lodestack-merged-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(name), nullptr);
-    tmp_ = name;
+    TmpDirTest::SetUp();
     Result<sorter::TempDir> made = sorter::TempDir::make(tmp_);
     ASSERT_TRUE(made.has_value()) << made.error().text();
     dir_path_ = made->path();
     dir_.emplace(std::move(*made));
   }
-  void TearDown() override { fs::remove_all(tmp_); }
 
   // Writes `items` (in the order given) as a run file in the private directory.
   run::Run write_run(const std::vector<Item>& items) {
@@ -119,35 +88,16 @@ class MergedTest : public ::testing::Test {
     return std::move(*merged);
   }
 
-  static std::vector<Item> drain(Merged& merged) {
-    std::vector<Item> out;
-    for (;;) {
-      Result<std::optional<Record>> record = merged.next_record();
-      EXPECT_TRUE(record.has_value()) << record.error().text();
-      if (!record || !*record) return out;
-      out.push_back({text((*record)->key), text((*record)->payload)});
-    }
-  }
-
-  fs::path tmp_;
   fs::path dir_path_;
   std::optional<sorter::TempDir> dir_;
   int next_ = 0;
 };
 
-TEST_F(MergedTest, NoSourcesEndAtOnceAndTakeTheDirectoryAlong) {
-  Merged merged = create({});
-  EXPECT_FALSE(fs::exists(dir_path_));
-  for (int i = 0; i < 3; ++i) {
-    Result<std::optional<Record>> record = merged.next_record();
-    ASSERT_TRUE(record.has_value());
-    EXPECT_FALSE(record->has_value());
-  }
-}
-
-TEST_F(MergedTest, OnlyEmptySourcesEndAtOnceAndTakeTheDirectoryAlong) {
+// No sources, or only empty ones: the end comes at once, and stays.
+TEST_F(MergedTest, NoRecordsEndAtOnceAndTakeTheDirectoryAlong) {
   Merged merged = create(sources_of({{}, {}, {}}, true));
   EXPECT_FALSE(fs::exists(dir_path_));
+  EXPECT_EQ(drain(merged), std::vector<Item>{});
   EXPECT_EQ(drain(merged), std::vector<Item>{});
 }
 
@@ -165,7 +115,7 @@ TEST_P(MergedOrderTest, YieldsKeyOrderWithEqualKeysInSourceOrder) {
   const auto& [order, memory_last] = GetParam();
   Merged merged = create(sources_of(order.sources, memory_last));
   EXPECT_TRUE(fs::exists(dir_path_));
-  EXPECT_EQ(drain(merged), expected(order.sources));
+  EXPECT_EQ(drain(merged), expected_of(order.sources));
   // The call that found the end took the directory along; later calls find nothing.
   EXPECT_FALSE(fs::exists(dir_path_));
   Result<std::optional<Record>> again = merged.next_record();
@@ -221,7 +171,7 @@ TEST_F(MergedTest, MatchesAStableSortOnRandomSources) {
         for (std::size_t l = rng() % 4; l > 0; --l) key += alphabet[rng() % alphabet.size()];
         items[s].push_back({key, std::to_string(s) + "/" + std::to_string(r)});
       }
-      items[s] = expected({items[s]});  // a source is sorted, equal keys as added
+      items[s] = sorted(items[s]);  // a source is sorted, equal keys as added
     }
     if (!dir_) {
       Result<sorter::TempDir> made = sorter::TempDir::make(tmp_);
@@ -230,7 +180,7 @@ TEST_F(MergedTest, MatchesAStableSortOnRandomSources) {
       dir_.emplace(std::move(*made));
     }
     Merged merged = create(sources_of(items, rng() % 2 == 0));
-    ASSERT_EQ(drain(merged), expected(items)) << "round " << round;
+    ASSERT_EQ(drain(merged), expected_of(items)) << "round " << round;
     EXPECT_FALSE(fs::exists(dir_path_));
   }
 }

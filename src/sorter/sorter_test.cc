@@ -1,39 +1,28 @@
 #include "sorter/sorter.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <format>
-#include <fstream>
-#include <iterator>
-#include <latch>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "run/reader.h"
+#include "testing/helpers.h"
 
 namespace lodestack::sorter {
 namespace {
 
 namespace fs = std::filesystem;
-
-ByteView view(std::string_view s) {
-  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
-}
-
-std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
-
-const Stop kNever = [] { return false; };
+using namespace testing_helpers;
 
 // Every path under `root`, relative to it, sorted.
 std::vector<std::string> tree(const fs::path& root) {
@@ -60,59 +49,6 @@ std::vector<std::string> records_of(const run::Run& run) {
   return records;
 }
 
-// Holds every worker of a pool busy until released. A spill sorts a chunk of two or
-// more items on the pool, so while the workers are held the spill thread cannot finish:
-// a spill "in flight" for as long as a test needs, without sleeping.
-class PoolHold final {
- public:
-  explicit PoolHold(std::shared_ptr<Pool> pool)
-      : pool_(std::move(pool)), started_(pool_->threads()) {
-    holder_ = std::thread([this] {
-      pool_->for_each(pool_->threads(), [this](std::size_t) {
-        started_.count_down();
-        released_.wait();
-      });
-    });
-    started_.wait();  // every worker is in one of our tasks
-  }
-  PoolHold(const PoolHold&) = delete;
-  PoolHold& operator=(const PoolHold&) = delete;
-  ~PoolHold() {
-    release();
-    holder_.join();
-  }
-
-  void release() {
-    if (!released_.try_wait()) released_.count_down();
-  }
-
- private:
-  std::shared_ptr<Pool> pool_;
-  std::latch started_;
-  std::latch released_{1};
-  std::thread holder_;
-};
-
-bool thread_named(std::string_view name) {
-  for (const auto& task : fs::directory_iterator("/proc/self/task")) {
-    std::ifstream comm(task.path() / "comm");
-    std::string line;
-    std::getline(comm, line);
-    if (line == name) return true;
-  }
-  return false;
-}
-
-// A new thread names itself as it starts, so look again for a while before giving up.
-bool thread_appears(std::string_view name) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!thread_named(name)) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::yield();
-  }
-  return true;
-}
-
 // "lodestack-" and 6 letters or digits.
 bool is_private_dir_name(std::string_view name) {
   constexpr std::string_view kPrefix = "lodestack-";
@@ -121,20 +57,8 @@ bool is_private_dir_name(std::string_view name) {
                      [](unsigned char c) { return std::isalnum(c) != 0; });
 }
 
-// The entries directly inside `root`.
-std::size_t entries_in(const fs::path& root) {
-  return std::distance(fs::directory_iterator(root), fs::directory_iterator());
-}
-
-class SorterTest : public ::testing::Test {
+class SorterTest : public TmpDirTest {
  protected:
-  void SetUp() override {
-    char name[] = "/tmp/lodestack-sorter-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(name), nullptr);
-    tmp_ = name;
-  }
-  void TearDown() override { fs::remove_all(tmp_); }
-
   std::unique_ptr<Sorter> make(std::uint64_t max_bytes, std::uint64_t threads = 1,
                                std::uint64_t max_open = 64) {
     Result<std::unique_ptr<Sorter>> made = Sorter::create(tmp_, max_bytes, max_open, threads);
@@ -158,8 +82,6 @@ class SorterTest : public ::testing::Test {
       ++filled;
     }
   }
-
-  fs::path tmp_;
 };
 
 struct BadSettings {
@@ -188,7 +110,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         BadSettings{"MaxBytes", 1, 2, 1, "max_bytes must be at least 2, not 1"},
         BadSettings{"MaxOpen", 2, 1, 1, "max_open must be at least 2, not 1"},
-        BadSettings{"MaxOpenZero", 2, 0, 1, "max_open must be at least 2, not 0"},
         BadSettings{"Threads", 2, 2, 0, "threads must be at least 1, not 0"},
         BadSettings{"MaxBytesBeforeTheRest", 0, 0, 0, "max_bytes must be at least 2, not 0"},
         BadSettings{"MaxOpenBeforeThreads", 2, 1, 0, "max_open must be at least 2, not 1"}),
@@ -202,61 +123,6 @@ TEST_F(SorterTest, AcceptsTheSmallestSettingsAndLeavesNothingBehind) {
   EXPECT_FALSE(sorter->dir().has_value());
   EXPECT_EQ(tree(tmp_), std::vector<std::string>{});  // the trial directory went again
 }
-
-// How `tmp_dir` is looked up: through symbolic links, naming the path in every error.
-struct TmpDirCase {
-  const char* name;
-  const char* path;  // relative to the fixture's directory
-  bool ok;
-  ErrorKind kind;
-  const char* suffix;  // the error's text is the full path followed by this
-};
-
-void PrintTo(const TmpDirCase& p, std::ostream* os) { *os << p.name; }
-
-class SorterTmpDirTest : public SorterTest, public ::testing::WithParamInterface<TmpDirCase> {
- protected:
-  void SetUp() override {
-    SorterTest::SetUp();
-    fs::create_directory(tmp_ / "dir");
-    std::ofstream(tmp_ / "file") << "x";
-    fs::create_directory_symlink(tmp_ / "dir", tmp_ / "link-to-dir");
-    fs::create_symlink(tmp_ / "file", tmp_ / "link-to-file");
-    fs::create_symlink(tmp_ / "missing", tmp_ / "dangling");
-  }
-};
-
-TEST_P(SorterTmpDirTest, LooksUpTheDirectoryThroughLinks) {
-  const TmpDirCase& p = GetParam();
-  const fs::path path = tmp_ / p.path;
-  const std::vector<std::string> before = tree(tmp_);
-  Result<std::unique_ptr<Sorter>> made = Sorter::create(path, 2, 2, 1);
-  EXPECT_EQ(tree(tmp_), before);
-  if (p.ok) {
-    EXPECT_TRUE(made.has_value()) << made.error().text();
-    return;
-  }
-  ASSERT_FALSE(made.has_value());
-  EXPECT_EQ(made.error().type(), Error::Type::kIo);
-  EXPECT_EQ(made.error().kind(), p.kind);
-  EXPECT_EQ(made.error().text(), path.native() + p.suffix);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Paths, SorterTmpDirTest,
-    ::testing::Values(TmpDirCase{"Directory", "dir", true, ErrorKind::kOther, ""},
-                      TmpDirCase{"LinkToDirectory", "link-to-dir", true, ErrorKind::kOther, ""},
-                      TmpDirCase{"Missing", "missing", false, ErrorKind::kNotFound,
-                                 ": No such file or directory (os error 2)"},
-                      TmpDirCase{"DanglingLink", "dangling", false, ErrorKind::kNotFound,
-                                 ": No such file or directory (os error 2)"},
-                      TmpDirCase{"File", "file", false, ErrorKind::kNotADirectory,
-                                 " is not a directory"},
-                      TmpDirCase{"LinkToFile", "link-to-file", false, ErrorKind::kNotADirectory,
-                                 " is not a directory"},
-                      TmpDirCase{"UnderAFile", "file/sub", false, ErrorKind::kNotADirectory,
-                                 ": Not a directory (os error 20)"}),
-    [](const auto& info) { return info.param.name; });
 
 TEST_F(SorterTest, EveryItemIsSpilledAloneWithTheSmallestBudget) {
   std::unique_ptr<Sorter> sorter = make(2);
@@ -288,8 +154,7 @@ TEST_F(SorterTest, EveryItemIsSpilledAloneWithTheSmallestBudget) {
   }
   Chunk held = sorter->take_chunk();
   ASSERT_EQ(held.size(), 1u);
-  EXPECT_EQ(text(Bytes(held.key(held.entries()[0]).begin(), held.key(held.entries()[0]).end())),
-            "a");
+  EXPECT_EQ(text(held.key(held.entries()[0])), "a");
 }
 
 TEST_F(SorterTest, NoDirectoryExistsUntilTheFirstSpill) {
@@ -327,19 +192,6 @@ TEST_F(SorterTest, RunNamesArePaddedToAtLeastSixDigits) {
   EXPECT_EQ(names, (std::vector<std::string>{"run-000000", "run-000001", "run-999999",
                                              "run-1000000"}));
   EXPECT_EQ(tree(tmp_).size(), 1u);  // one directory, made once, and no files
-}
-
-TEST_F(SorterTest, EmptiedHalfComesBackForReuse) {
-  std::unique_ptr<Sorter> sorter = make(1 << 20);
-  int i = 0;
-  fill_and_spill(*sorter, "a", i);
-  fill_and_spill(*sorter, "a", i);  // waits for the first spill and swaps its half in
-  // The half in use now is the first one, emptied with its capacity kept; a new chunk
-  // would have started at 65,536 bytes.
-  const Chunk held = sorter->take_chunk();
-  EXPECT_EQ(held.size(), 1u);
-  EXPECT_GT(held.bytes_capacity(), 100000u);
-  EXPECT_LE(held.footprint(), sorter->half());
 }
 
 TEST_F(SorterTest, OversizedItemIsSpilledAloneAndItsMemoryReleased) {
@@ -421,7 +273,6 @@ TEST_F(SorterTest, StoppedWaitLeavesTheSpillPendingAndChangesNothing) {
   int i = 0;
   std::optional<PoolHold> hold(sorter->pool());
   const int first_half = fill_and_spill(*sorter, "a", i);
-  EXPECT_TRUE(thread_appears("lodestack-spill"));
   for (; sorter->room(8).kind != Room::Kind::kFull; ++i) {
     ASSERT_TRUE(sorter->push(view(std::format("c{:06}", i)), view("v"), kNever).has_value());
   }
@@ -478,16 +329,6 @@ TEST_F(SorterTest, DestructionWaitsForTheSpillInFlightThenLeavesNothing) {
   hold.release();
   destroyer.join();
   EXPECT_TRUE(destroyed.load());
-  EXPECT_EQ(tree(tmp_), std::vector<std::string>{});
-}
-
-TEST_F(SorterTest, DestructionRemovesTheDirectoryWithItsRuns) {
-  std::unique_ptr<Sorter> sorter = make(2);
-  for (int i = 0; i < 10; ++i) {
-    ASSERT_TRUE(sorter->push(view(std::to_string(i)), view("v"), kNever).has_value());
-  }
-  EXPECT_EQ(entries_in(tmp_), 1u);  // the directory, with the runs in it
-  sorter.reset();
   EXPECT_EQ(tree(tmp_), std::vector<std::string>{});
 }
 
