@@ -1,6 +1,6 @@
-"""Faults on disk: run files damaged between spilling and reading, and reads and writes
-that fail, fall short or are interrupted (the last through a preloaded shim, in a child
-interpreter). Every failure names the run file, and nothing is left on disk."""
+"""Faults on disk: damaged run files, and reads and writes that fail, fall short or are
+interrupted (through the preloaded shim, in a child). Every failure names the run file, and
+nothing is left on disk."""
 
 import os
 import random
@@ -18,6 +18,7 @@ from conftest import (
     private_dir,
     run_child,
     run_files,
+    shim_available,
 )
 
 READ_ONCE = "a sorter can be read only once"
@@ -81,9 +82,10 @@ def test_a_run_damaged_before_reading_fails_the_read(how, reader, tmp_dir):
         assert str(e.value) == STOPPED
 
 
-def one_run_of_10000(tmp_dir):
-    """A sorter whose 10,000 records of 28 stream bytes each were spilled as one run of
-    three blocks, already open for reading; the run's path and the expected payloads."""
+@pytest.mark.parametrize(("how", "block"), [("truncated", 1)] + [(how, 2) for how in DAMAGE])
+def test_a_run_damaged_while_iterating_fails_the_batch_that_needs_it(how, block, tmp_dir):
+    # 10,000 records of 28 stream bytes spilled as one run of three blocks. Records are
+    # taken 4,096 at a time: the batch that first needs block b fails whole.
     s = Sorter(tmp_dir=tmp_dir, max_bytes=4_000_000)
     keys = list(range(10_000))
     random.Random(11).shuffle(keys)
@@ -92,22 +94,16 @@ def one_run_of_10000(tmp_dir):
     s.add_encoded(10**6, bytes(2_000_000))
     it = s.encoded()
     assert run_files(tmp_dir) == ["run-000000"]
-    return s, it, os.path.join(private_dir(tmp_dir), "run-000000")
-
-
-@pytest.mark.parametrize("how", DAMAGE)
-def test_a_run_damaged_while_iterating_fails_the_batch_that_needs_it(how, tmp_dir):
-    s, it, run = one_run_of_10000(tmp_dir)
+    run = os.path.join(private_dir(tmp_dir), "run-000000")
     assert len(block_headers(run)) == 3
-    message = damage(run, how, 2)
+    message = damage(run, how, block)
     got = []
     with pytest.raises(OSError) as e:
         while True:
             got.append(next(it))
     assert type(e.value) is OSError
     assert str(e.value) == message
-    # The third block is first needed by the third batch, records 8,193 on.
-    assert got == [payload_of(k, 10) for k in range(8192)]
+    assert got == [payload_of(k, 10) for k in range(4096 * block)]
     with pytest.raises(StopIteration):
         next(it)
     assert os.listdir(tmp_dir) == []
@@ -153,18 +149,6 @@ def test_a_run_damaged_during_write_to_fails_after_the_chunks_before(how, tmp_di
         s.sort()
 
 
-def test_a_run_file_deleted_before_reading_is_named(tmp_dir):
-    s = Sorter(tmp_dir=tmp_dir, max_bytes=2)
-    for item in (4, 3, 2, 1):
-        s.add(item)
-    run = os.path.join(private_dir(tmp_dir), "run-000000")
-    os.remove(run)
-    with pytest.raises(FileNotFoundError) as e:
-        s.sort()
-    assert str(e.value) == f"{run}: No such file or directory (os error 2)"
-    assert os.listdir(tmp_dir) == []
-
-
 # ---------------------------------------------------------------------------------------
 # Writes that fail
 
@@ -192,77 +176,41 @@ done(**facts)
 """
 
 
-def check_failed_spill(facts, text):
+@pytest.mark.parametrize(
+    ("setup", "env", "text"),
+    [
+        ("", {"LODESTACK_SHIM_WRITE_FAIL": "28:0"}, "No space left on device (os error 28)"),
+        ("", {"LODESTACK_SHIM_WRITE_FAIL": "28:100"}, "No space left on device (os error 28)"),
+        # The kernel itself refuses the write past the limit: a short write, then EFBIG.
+        ("import resource\nsignal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
+         "resource.setrlimit(resource.RLIMIT_FSIZE, (1000, 1000))\n", {},
+         "File too large (os error 27)"),
+    ],
+    ids=["enospc-at-once", "enospc-after-100-bytes", "file-size-limit"],
+)
+def test_a_spill_that_cannot_be_written_stops_the_sorter(setup, env, text, tmp_dir):
+    if env and not shim_available():
+        pytest.skip("the test shim is not built in this tree")
+    facts = run_child(setup + SPILL_FAILS, tmp_dir, shim=bool(env), env=env)
     run = facts["run"]
     assert facts["first"] == ["OSError", f"{run}: {text}", None]
-    assert facts["add"] == LOST
-    assert facts["add_encoded"] == LOST
-    assert facts["sort"] == LOST
-    assert facts["after"] == STOPPED
+    assert [facts[k] for k in ("add", "add_encoded", "sort", "after")] == [LOST] * 3 + [STOPPED]
     assert facts["len"] == 2
     assert facts["left"] == []
 
 
 @needs_shim
-@pytest.mark.parametrize("after", [0, 100], ids=["at-once", "after-100-bytes"])
-def test_a_spill_that_cannot_be_written_stops_the_sorter(after, tmp_dir):
-    facts = run_child(
-        SPILL_FAILS, tmp_dir, shim=True, env={"LODESTACK_SHIM_WRITE_FAIL": f"28:{after}"}
-    )
-    check_failed_spill(facts, "No space left on device (os error 28)")
-
-
-def test_a_spill_past_the_file_size_limit_stops_the_sorter(tmp_dir):
-    # The kernel itself refuses the write past the limit: a short write, then EFBIG.
-    facts = run_child(
-        "import resource\n"
-        "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
-        "resource.setrlimit(resource.RLIMIT_FSIZE, (1000, 1000))\n" + SPILL_FAILS,
-        tmp_dir,
-    )
-    check_failed_spill(facts, "File too large (os error 27)")
-
-
-@needs_shim
-def test_a_last_spill_that_fails_is_reported_by_reading(tmp_dir):
-    facts = run_child(
-        """
-        s = Sorter(tmp_dir=TMP, max_bytes=2)
-        s.add(1)
-        s.add(2)
-        run = os.path.join(private_dir(), "run-000000")
-        try:
-            s.sort()
-        except OSError as e:
-            first = [type(e).__name__, str(e)]
-        left = os.listdir(TMP)
-        try:
-            s.sort()
-        except RuntimeError as e:
-            again = str(e)
-        done(run=run, first=first, left=left, again=again)
-        """,
-        tmp_dir,
-        shim=True,
-        env={"LODESTACK_SHIM_WRITE_FAIL": "28:0"},
-    )
-    assert facts["first"] == ["OSError", f"{facts['run']}: No space left on device (os error 28)"]
-    assert facts["left"] == []
-    assert facts["again"] == STOPPED
-
-
-@needs_shim
-@pytest.mark.parametrize("reader", ["list(s.sort())", "s.write_to(Sink())"])
-def test_a_merge_pass_that_cannot_write_its_run_fails_the_read(reader, tmp_dir):
-    # Five runs and max_open 2: the first pass writes run-000005.
+@pytest.mark.parametrize(
+    ("count", "max_open", "reader", "failing"),
+    [(2, 64, "list(s.sort())", "run-000000"),  # the last spill, awaited by reading
+     (6, 2, "list(s.sort())", "run-000005"),  # the first merge pass's run
+     (6, 2, "s.write_to(Sink())", "run-000005")],
+)
+def test_a_failed_write_is_reported_by_reading(count, max_open, reader, failing, tmp_dir):
     facts = run_child(
         f"""
-        class Sink:
-            def write(self, data):
-                return len(data)
-
-        s = Sorter(tmp_dir=TMP, max_bytes=2, max_open=2)
-        for k in range(6):
+        s = Sorter(tmp_dir=TMP, max_bytes=2, max_open={max_open})
+        for k in range({count}):
             s.add_encoded(k, b"p" * k)
         directory = private_dir()
         try:
@@ -278,9 +226,9 @@ def test_a_merge_pass_that_cannot_write_its_run_fails_the_read(reader, tmp_dir):
         """,
         tmp_dir,
         shim=True,
-        env={"LODESTACK_SHIM_MATCH": "run-000005", "LODESTACK_SHIM_WRITE_FAIL": "28:0"},
+        env={"LODESTACK_SHIM_MATCH": failing, "LODESTACK_SHIM_WRITE_FAIL": "28:0"},
     )
-    run = os.path.join(facts["directory"], "run-000005")
+    run = os.path.join(facts["directory"], failing)
     assert facts["first"] == ["OSError", f"{run}: No space left on device (os error 28)"]
     assert facts["left"] == []
     assert facts["again"] == STOPPED

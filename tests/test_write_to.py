@@ -1,5 +1,5 @@
-"""write_to: the encoded items, in order, in chunks of at least 1 MiB, written to a handle
-on the calling thread while another thread merges the next chunk."""
+"""write_to: the encoded items, in order, in chunks of about 1 MiB, written on the calling
+thread while another thread merges the next chunk."""
 
 import os
 import random
@@ -27,15 +27,24 @@ def filled(tmp_dir, count, size, max_bytes=1 << 30, seed=0):
     return s, [payload_of(k, size) for k in range(count)]
 
 
-@pytest.mark.parametrize("max_bytes", [1 << 30, 256 << 10], ids=["held", "spilled"])
-def test_chunks_reach_1_mib_by_whole_payloads(max_bytes, tmp_dir):
-    s, payloads = filled(tmp_dir, 2700, 1000, max_bytes)
-    if max_bytes < 1 << 30:
-        assert len(private_dirs(tmp_dir)) == 1
-    handle = Recorder("len")
+@pytest.mark.parametrize(
+    ("count", "max_bytes", "result", "lengths"),
+    [
+        # 1,049 payloads of 1,000 bytes are the first to reach 1 MiB.
+        (2700, 1 << 30, "len", [1_049_000, 1_049_000, 602_000]),
+        (2700, 256 << 10, "len", [1_049_000, 1_049_000, 602_000]),
+        (1049, 1 << 30, "len", [1_049_000]),  # no empty last chunk
+        # A result that is not a count takes the whole chunk.
+        *[(2200, 1 << 30, r, [1_049_000, 1_049_000, 102_000])
+          for r in (None, -1, "ten", 2.5, 2**64, 10**30)],
+    ],
+)
+def test_chunks_reach_1_mib_by_whole_payloads(count, max_bytes, result, lengths, tmp_dir):
+    s, payloads = filled(tmp_dir, count, 1000, max_bytes)
+    assert len(private_dirs(tmp_dir)) == (max_bytes < 1 << 30)
+    handle = Recorder(result)
     assert s.write_to(handle) is None
-    # 1,049 payloads of 1,000 bytes are the first to reach 1 MiB.
-    assert [len(c) for c in handle.calls] == [1_049_000, 1_049_000, 602_000]
+    assert [len(c) for c in handle.calls] == lengths
     assert all(type(c) is bytes for c in handle.calls)
     assert handle.joined() == b"".join(payloads)
     assert os.listdir(tmp_dir) == []
@@ -50,23 +59,6 @@ def test_a_payload_is_never_split_between_chunks(tmp_dir):
     handle = Recorder("len")
     s.write_to(handle)
     assert handle.calls == [b"a" * 1000 + big, b"z" * 1000]
-
-
-def test_an_empty_last_chunk_is_not_written(tmp_dir):
-    s, payloads = filled(tmp_dir, 1049, 1000)
-    handle = Recorder("len")
-    s.write_to(handle)
-    assert [len(c) for c in handle.calls] == [1_049_000]
-    assert handle.joined() == b"".join(payloads)
-
-
-@pytest.mark.parametrize("result", [None, -1, "ten", 2.5, 2**64, 10**30], ids=repr)
-def test_a_result_that_is_not_a_count_takes_the_whole_chunk(result, tmp_dir):
-    s, payloads = filled(tmp_dir, 2200, 1000)
-    handle = Recorder(result)
-    s.write_to(handle)
-    assert [len(c) for c in handle.calls] == [1_049_000, 1_049_000, 102_000]
-    assert handle.joined() == b"".join(payloads)
 
 
 def test_short_writes_are_continued_with_the_rest(tmp_dir):
@@ -130,40 +122,26 @@ def test_an_exception_from_write_propagates_unchanged(tmp_dir):
         s.encoded()
 
 
-@pytest.mark.parametrize("handle", [object(), b"bytes", None], ids=["object", "bytes", "None"])
-def test_a_handle_without_write_leaves_the_sorter_readable(handle, tmp_dir):
-    s, _ = filled(tmp_dir, 10, 10, max_bytes=2)
-    with pytest.raises(AttributeError):
-        s.write_to(handle)
+class RaisingWrite:
+    @property
+    def write(self):
+        raise KeyError("write")
+
+
+@pytest.mark.parametrize(
+    ("args", "error"),
+    [((object(),), AttributeError), ((b"bytes",), AttributeError), ((None,), AttributeError),
+     ((RaisingWrite(),), KeyError), ((), TypeError), ((Recorder(), Recorder()), TypeError)],
+    ids=["object", "bytes", "None", "raising-lookup", "no-handle", "two-handles"],
+)
+def test_a_handle_without_write_leaves_the_sorter_readable(args, error, tmp_dir):
+    s, payloads = filled(tmp_dir, 10, 10, max_bytes=2)
+    with pytest.raises(error):
+        s.write_to(*args)
     assert len(private_dirs(tmp_dir)) == 1
-    assert list(s.encoded()) == [payload_of(k, 10) for k in range(10)]
-
-
-def test_a_failing_write_lookup_propagates_and_leaves_the_sorter_readable(tmp_dir):
-    error = KeyError("write")
-
-    class Odd:
-        @property
-        def write(self):
-            raise error
-
-    s, payloads = filled(tmp_dir, 3, 10)
-    with pytest.raises(KeyError) as e:
-        s.write_to(Odd())
-    assert e.value is error
     handle = Recorder("len")
     s.write_to(handle=handle)
     assert handle.joined() == b"".join(payloads)
-
-
-def test_write_to_needs_a_handle(tmp_dir):
-    s = Sorter(tmp_dir=tmp_dir)
-    with pytest.raises(TypeError):
-        s.write_to()
-    with pytest.raises(TypeError):
-        s.write_to(Recorder(), Recorder())
-    s.add(1)
-    assert list(s.sort()) == [1]
 
 
 def test_writes_happen_on_the_calling_thread_while_a_merging_thread_runs(tmp_dir):
