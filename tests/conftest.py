@@ -273,6 +273,34 @@ CHILD_PRELUDE = textwrap.dedent(
     def interrupt_main():
         signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
 
+    def interrupt_when_blocked(gate):
+        # Ctrl-C for the main thread once a call is held at the gate, which then opens.
+        def helper():
+            gate.wait_blocked()
+            interrupt_main()
+            gate.open()
+
+        thread = threading.Thread(target=helper)
+        thread.start()
+        return thread
+
+    def lodestack_threads():
+        return [n for n in thread_names() if n.startswith("lodestack-")]
+
+    def outcome(call):
+        try:
+            call()
+            return "returned"
+        except KeyboardInterrupt:
+            return "KeyboardInterrupt"
+
+    def refusal(call):
+        try:
+            call()
+            return "accepted"
+        except (RuntimeError, ValueError) as e:
+            return str(e)
+
     def done(**facts):
         print(json.dumps(facts))
     """
