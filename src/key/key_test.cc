@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -14,9 +15,6 @@
 
 namespace lodestack::key {
 namespace {
-
-__extension__ typedef __int128 I128;
-__extension__ typedef unsigned __int128 U128;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
@@ -57,22 +55,10 @@ Bytes plus(Bytes magnitude, int delta) {  // delta is +1 or -1; the magnitude is
   return magnitude;
 }
 
-Bytes magnitude_of(U128 value) {
-  Bytes out(16);
-  for (int i = 15; i >= 0; --i, value >>= 8) out[i] = static_cast<std::uint8_t>(value);
-  return out;
-}
-
 Bytes int_key(bool negative, const Bytes& magnitude) {
   Bytes out;
   push_big_int(out, negative, magnitude);
   return out;
-}
-
-Bytes i128_key(I128 value) {
-  U128 const magnitude =
-      value < 0 ? U128{0} - static_cast<U128>(value) : static_cast<U128>(value);
-  return int_key(value < 0, magnitude_of(magnitude));
 }
 
 Bytes double_key(double value) {
@@ -205,6 +191,8 @@ INSTANTIATE_TEST_SUITE_P(
                                 repeat(" FF", 120) + " FE"}),
     example_name);
 
+// The count of significant bytes, then them; from 255 significant bytes the count takes
+// a long form, 0xFF and eight big-endian bytes, so that each class sorts above the last.
 TEST(PushUnsignedTest, WritesTheCountOfSignificantBytesThenThem) {
   auto const u = [](const Bytes& digits) {
     Bytes out{0xEE};  // appends after what is there
@@ -214,36 +202,16 @@ TEST(PushUnsignedTest, WritesTheCountOfSignificantBytesThenThem) {
   EXPECT_EQ(u({}), "EE 00");
   EXPECT_EQ(u({0, 0, 0}), "EE 00");
   EXPECT_EQ(u({0, 0, 5}), "EE 01 05");
-  EXPECT_EQ(u({1, 0}), "EE 02 01 00");
   EXPECT_EQ(u({0, 0xFF, 0, 0}), "EE 03 FF 00 00");
-}
-
-TEST(PushUnsignedTest, TakesTheLongFormFrom255SignificantBytes) {
-  // 254 significant bytes behind 3 leading zeros, which do not count. Built in place: an
-  // insert at the front trips a false -Warray-bounds in GCC's TSan build.
-  Bytes digits254(257, 0xAB);
+  Bytes digits254(257, 0xAB);  // 254 significant bytes behind 3 zeros, which do not count
   std::fill_n(digits254.begin(), 3, 0);
-  Bytes short_form;
-  push_unsigned(short_form, digits254);
-  EXPECT_EQ(hex(short_form), "FE" + repeat(" AB", 254));
-
-  Bytes long_form;
-  push_unsigned(long_form, Bytes(255, 0x01));
-  EXPECT_EQ(hex(long_form), "FF 00 00 00 00 00 00 00 FF" + repeat(" 01", 255));
-
-  Bytes longer;
+  EXPECT_EQ(u(digits254), "EE FE" + repeat(" AB", 254));
+  EXPECT_EQ(u(Bytes(255, 0x01)), "EE FF 00 00 00 00 00 00 00 FF" + repeat(" 01", 255));
   Bytes digits300(300, 0);
   digits300[0] = 1;
-  push_unsigned(longer, digits300);
-  EXPECT_EQ(hex(longer), "FF 00 00 00 00 00 00 01 2C 01" + repeat(" 00", 299));
-
-  // Each length class sorts above every value of the class below it.
-  Bytes largest254;
-  push_unsigned(largest254, Bytes(254, 0xFF));
-  EXPECT_LT(largest254, long_form);
-  Bytes largest255;
-  push_unsigned(largest255, Bytes(255, 0xFF));
-  EXPECT_LT(largest255, longer);
+  EXPECT_EQ(u(digits300), "EE FF 00 00 00 00 00 00 01 2C 01" + repeat(" 00", 299));
+  EXPECT_LT(u(Bytes(254, 0xFF)), u(Bytes(255, 0x01)));
+  EXPECT_LT(u(Bytes(255, 0xFF)), u(digits300));
 }
 
 // A byte-at-a-time escaper to hold the scanning one to.
@@ -258,35 +226,24 @@ Bytes escaped_slowly(std::uint8_t tag, const Bytes& data) {
   return out;
 }
 
-TEST(PushEscapedTest, RandomDataEscapesAndSortsAsTheData) {
+// Short data over few distinct bytes (zeros, prefixes and ties are frequent), then long
+// data with zeros scattered through it, across the buffer's growth.
+TEST(PushEscapedTest, RandomDataEscapesAsTheSlowEscaperDoes) {
   std::uint32_t const seed = std::random_device{}();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 rng(seed);
-  // Few distinct bytes, so that zeros, prefixes and ties are frequent.
   std::uint8_t const alphabet[] = {0x00, 0x01, 0x61, 0xFF};
-  auto const random_data = [&] {
-    Bytes data(rng() % 8);
-    for (auto& b : data) b = alphabet[rng() % 4];
-    return data;
-  };
-  for (int i = 0; i < 20000; ++i) {
-    Bytes const a = random_data();
-    Bytes const b = random_data();
-    Bytes key_a{0x50};  // after a tuple tag, as inside a tuple
-    push_escaped(key_a, kTagBytes, a);
-    Bytes key_b{0x50};
-    push_escaped(key_b, kTagBytes, b);
-    Bytes expected_a = escaped_slowly(kTagBytes, a);
-    expected_a.insert(expected_a.begin(), 0x50);
-    ASSERT_EQ(hex(key_a), hex(expected_a));
-    ASSERT_EQ(a <=> b, key_a <=> key_b) << hex(key_a) << " vs " << hex(key_b);
+  for (int i = 0; i < 20001; ++i) {
+    Bytes data(i < 20000 ? rng() % 8 : 100000);
+    for (auto& b : data) {
+      b = static_cast<std::uint8_t>(i < 20000 ? alphabet[rng() % 4] : rng() % 16 ? rng() : 0);
+    }
+    Bytes key{0x50};  // appends after what is there, as inside a tuple
+    push_escaped(key, kTagBytes, data);
+    Bytes expected = escaped_slowly(kTagBytes, data);
+    expected.insert(expected.begin(), 0x50);
+    ASSERT_EQ(hex(key), hex(expected));
   }
-  // Long data with zeros scattered through it, across the buffer's growth.
-  Bytes big(100000);
-  for (auto& b : big) b = rng() % 16 == 0 ? 0 : static_cast<std::uint8_t>(rng());
-  Bytes key;
-  push_escaped(key, kTagStr, big);
-  EXPECT_EQ(key, escaped_slowly(kTagStr, big));
 }
 
 // Keys listed in ascending numeric order; `tie` marks a key equal to the one before it.
@@ -316,19 +273,13 @@ TEST(NumberOrderTest, MixedIntegersAndDoublesAscendAcrossTheWideRanges) {
   expect_ascending({
       {"-inf", double_key(-kInf)},
       {"-2^2400", int_key(true, two2400)},
-      {"-(2^1025 + 1)", int_key(true, plus(shifted(1, 1025), 1))},
-      {"-2^1025", int_key(true, shifted(1, 1025))},
       {"-(2^1024 + 1)", int_key(true, plus(two1024, 1))},
       {"-2^1024", int_key(true, two1024)},
-      {"-(2^1024 - 1)", int_key(true, plus(two1024, -1))},
       {"-(DBL_MAX + 1)", int_key(true, plus(dbl_max(), 1))},
       {"-DBL_MAX", double_key(-DBL_MAX)},
       {"-DBL_MAX as int", int_key(true, dbl_max()), true},
       {"-(DBL_MAX - 1)", int_key(true, plus(dbl_max(), -1))},
       {"next above -DBL_MAX", double_key(std::nextafter(-DBL_MAX, 0.0))},
-      {"-2^200 - 1", int_key(true, plus(shifted(1, 200), 1))},
-      {"-2^200", double_key(-0x1p200)},
-      {"-2^200 + 1", int_key(true, plus(shifted(1, 200), -1))},
       {"-(2^127 + 1)", int_key(true, plus(shifted(1, 127), 1))},
       {"-2^127", int_key(true, shifted(1, 127))},
       {"-2^127 double", double_key(-0x1p127), true},
@@ -336,7 +287,6 @@ TEST(NumberOrderTest, MixedIntegersAndDoublesAscendAcrossTheWideRanges) {
       {"-0.0", double_key(-0.0)},
       {"0", i64_key(0), true},
       {"1", i64_key(1)},
-      {"1.0", double_key(1.0), true},
       {"2^127 - 1", int_key(false, plus(shifted(1, 127), -1))},
       {"2^127 double", double_key(0x1p127)},
       {"2^127", int_key(false, shifted(1, 127)), true},
@@ -349,7 +299,6 @@ TEST(NumberOrderTest, MixedIntegersAndDoublesAscendAcrossTheWideRanges) {
       {"2^1024 - 1", int_key(false, plus(two1024, -1))},
       {"2^1024", int_key(false, two1024)},
       {"2^1024 + 1", int_key(false, plus(two1024, 1))},
-      {"2^1025", int_key(false, shifted(1, 1025))},
       {"2^2400", int_key(false, two2400)},
       {"inf", double_key(kInf)},
       {"nan", double_key(std::nan(""))},
@@ -388,82 +337,6 @@ TEST(NumberOrderTest, IntegralDoublesMatchTheirIntegersAndNeighbours) {
     ASSERT_LT(below, as_double);
     ASSERT_LT(as_double, above);
     ASSERT_LT(above, next_double);
-  }
-}
-
-// Numbers within 128 bits against doubles of every kind, with an exact comparison.
-struct Number {
-  bool is_double;
-  double d;
-  I128 i;
-};
-
-int sign(auto a, auto b) { return a < b ? -1 : a > b ? 1 : 0; }
-
-int compare_int_double(I128 a, double d) {
-  if (d >= 0x1p127) return -1;
-  if (d < -0x1p127) return 1;
-  double const floor = std::floor(d);
-  I128 const f = static_cast<I128>(floor);
-  if (a != f) return sign(a, f);
-  return floor == d ? 0 : -1;
-}
-
-int compare(const Number& a, const Number& b) {
-  bool const a_nan = a.is_double && std::isnan(a.d);
-  bool const b_nan = b.is_double && std::isnan(b.d);
-  if (a_nan || b_nan) return sign(a_nan, b_nan);  // NaN: after everything, equal to NaN
-  if (a.is_double && b.is_double) return sign(a.d, b.d);
-  if (!a.is_double && !b.is_double) return sign(a.i, b.i);
-  if (!a.is_double) return compare_int_double(a.i, b.d);
-  return -compare_int_double(b.i, a.d);
-}
-
-Bytes number_key(const Number& n) {
-  if (n.is_double) return double_key(n.d);
-  Bytes key = i128_key(n.i);
-  if (n.i >= INT64_MIN && n.i <= INT64_MAX) {
-    EXPECT_EQ(hex(i64_key(static_cast<std::int64_t>(n.i))), hex(key));
-  }
-  return key;
-}
-
-TEST(NumberOrderTest, RandomIntegersAndDoublesCompareAsNumbers) {
-  std::uint32_t const seed = std::random_device{}();
-  SCOPED_TRACE("seed " + std::to_string(seed));
-  std::mt19937_64 rng(seed);
-  int const anchors[] = {0, 1, 52, 53, 54, 62, 63, 64, 65, 100, 126, 127};
-  auto const random_number = [&]() -> Number {
-    int const anchor = anchors[rng() % std::size(anchors)];
-    I128 const near = (anchor == 127 ? I128{0} : I128{1} << anchor) +
-                      static_cast<I128>(rng() % 9) - 4 - (anchor == 127 ? 1 : 0);
-    I128 signed_near = rng() % 2 == 0 ? near : -near;
-    switch (rng() % 6) {
-      case 0:  // any bit pattern: NaNs, infinities, subnormals, everything
-        return {true, std::bit_cast<double>(rng()), 0};
-      case 1:  // a double near a power of two, possibly a step off
-        return {true,
-                std::nextafter(static_cast<double>(signed_near), rng() % 2 == 0 ? kInf : -kInf),
-                0};
-      case 2: return {true, static_cast<double>(signed_near), 0};
-      case 3: {  // any bit length
-        int const bits = static_cast<int>(rng() % 127);
-        U128 const wide = static_cast<U128>(rng()) << 64 | rng();
-        I128 const value = static_cast<I128>(bits == 0 ? 0 : wide >> (128 - bits));
-        return {false, 0, rng() % 2 == 0 ? value : -value};
-      }
-      default: return {false, 0, signed_near};
-    }
-  };
-  for (int i = 0; i < 100000; ++i) {
-    Number const a = random_number();
-    Number const b = random_number();
-    Bytes const key_a = number_key(a);
-    Bytes const key_b = number_key(b);
-    ASSERT_EQ(compare(a, b), sign(key_a, key_b))
-        << (a.is_double ? std::to_string(a.d) : "int") << " vs "
-        << (b.is_double ? std::to_string(b.d) : "int") << "\n  " << hex(key_a) << "\n  "
-        << hex(key_b);
   }
 }
 

@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 #include <string_view>
@@ -144,9 +143,6 @@ INSTANTIATE_TEST_SUITE_P(
                       {{{"ab", "0"}, {k7F, "0"}, {kFF, "0"}},
                        {{"", "1"}, {"abc", "1"}, {k80, "1"}},
                        {{k00, "2"}, {"a", "2"}, {"abc", "2"}, {kFF + kFF, "2"}}}},
-            OrderCase{"SourcesTakeTurns",
-                      {{{"a", "0"}, {"c", "0"}, {"e", "0"}, {"g", "0"}},
-                       {{"b", "1"}, {"d", "1"}, {"f", "1"}, {"h", "1"}}}},
             OrderCase{"LongStretchFromOneSource",
                       {{{"a", "0"}, {"b", "0"}, {"c", "0"}, {"d", "0"}, {"y", "0"}},
                        {{"e", "1"}},
@@ -228,43 +224,6 @@ TEST_F(MergedTest, RunCutShortFailsNamingItThenEverythingIsGone) {
     EXPECT_EQ(after.error().type(), Error::Type::kLost);
     EXPECT_EQ(after.error().text(), "an earlier error lost records, so sorting cannot go on");
   }
-}
-
-TEST_F(MergedTest, DamagedFirstBlockFailsCreationAndRemovesTheDirectory) {
-  const run::Run good = write_run({{"a", "1"}});
-  const run::Run bad = write_run({{"b", "2"}});
-  {
-    // U, the block's uncompressed length, becomes 0: no block is that short.
-    std::fstream file(bad.path, std::ios::in | std::ios::out | std::ios::binary);
-    file.seekp(4);
-    file.write("\0\0\0\0", 4);
-  }
-  std::vector<Source> sources;
-  sources.push_back(run_source(good));
-  sources.push_back(run_source(bad));
-  Result<Merged> merged = Merged::create(std::move(sources), std::move(dir_));
-  dir_.reset();
-  ASSERT_FALSE(merged.has_value());
-  EXPECT_EQ(merged.error().kind(), ErrorKind::kInvalidData);
-  EXPECT_EQ(merged.error().text(),
-            bad.path.native() + " is corrupt: a block has an impossible length");
-  EXPECT_FALSE(fs::exists(dir_path_));
-}
-
-TEST_F(MergedTest, ReadErrorKeepsItsKindAndNamesTheRun) {
-  // A directory opens read-only but cannot be read from.
-  const fs::path path = dir_path_ / "not-a-run";
-  fs::create_directory(path);
-  Result<run::RunReader> reader = run::RunReader::open(run::Run{path, 1, 10});
-  ASSERT_TRUE(reader.has_value()) << reader.error().text();
-  std::vector<Source> sources;
-  sources.push_back(Source::run(std::move(*reader)));
-  Result<Merged> merged = Merged::create(std::move(sources), std::move(dir_));
-  dir_.reset();
-  ASSERT_FALSE(merged.has_value());
-  EXPECT_EQ(merged.error().kind(), ErrorKind::kIsADirectory);
-  EXPECT_EQ(merged.error().text(), path.native() + ": Is a directory (os error 21)");
-  EXPECT_FALSE(fs::exists(dir_path_));
 }
 
 TEST_F(MergedTest, DroppedMidwayTakesTheDirectoryAlong) {

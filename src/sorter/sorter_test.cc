@@ -66,22 +66,6 @@ class SorterTest : public TmpDirTest {
     return std::move(*made);
   }
 
-  // Pushes items keyed `prefix` + i, counting i up, until the chunk is full; then pushes
-  // one more, which starts a spill of the full half. Returns the number of items pushed
-  // before that one.
-  static int fill_and_spill(Sorter& sorter, std::string_view prefix, int& i) {
-    int filled = 0;
-    for (;; ++i) {
-      const std::string key = std::string(prefix) + std::to_string(i);
-      const bool full = sorter.room(key.size() + 1).kind == Room::Kind::kFull;
-      EXPECT_TRUE(sorter.push(view(key), view("v"), kNever).has_value());
-      if (full) {
-        ++i;
-        return filled;
-      }
-      ++filled;
-    }
-  }
 };
 
 struct BadSettings {
@@ -268,46 +252,12 @@ TEST_F(SorterTest, FailedSpillIsReportedByTheNextWaitThenEveryPushIsRefused) {
   EXPECT_EQ(sorter->count(), 3u);
 }
 
-TEST_F(SorterTest, StoppedWaitLeavesTheSpillPendingAndChangesNothing) {
-  std::unique_ptr<Sorter> sorter = make(1 << 16, 2);
-  int i = 0;
-  std::optional<PoolHold> hold(sorter->pool());
-  const int first_half = fill_and_spill(*sorter, "a", i);
-  for (; sorter->room(8).kind != Room::Kind::kFull; ++i) {
-    ASSERT_TRUE(sorter->push(view(std::format("c{:06}", i)), view("v"), kNever).has_value());
-  }
-  const std::uint64_t count = sorter->count();
-
-  int asked = 0;
-  const Result<void> stopped = sorter->push(view("d000000"), view("v"), [&] {
-    ++asked;
-    return true;
-  });
-  ASSERT_FALSE(stopped.has_value());
-  EXPECT_TRUE(stopped.error().is_interrupted());
-  EXPECT_EQ(stopped.error().text(), "operation interrupted");
-  EXPECT_EQ(asked, 1);
-  EXPECT_EQ(sorter->count(), count);
-  EXPECT_FALSE(sorter->failed());
-  EXPECT_EQ(sorter->runs().size(), 1u);
-
-  // The spill was only waited for, not abandoned: once it can finish, the next add
-  // takes its result and starts the next spill.
-  hold.reset();
-  ASSERT_TRUE(sorter->push(view("d000000"), view("v"), kNever).has_value());
-  ASSERT_TRUE(sorter->wait().has_value());
-  EXPECT_EQ(sorter->count(), count + 1);
-  ASSERT_EQ(sorter->runs().size(), 2u);
-  EXPECT_EQ(sorter->runs()[0].records, static_cast<std::uint64_t>(first_half));
-  EXPECT_EQ(records_of(sorter->runs()[0]).size(), static_cast<std::size_t>(first_half));
-  EXPECT_EQ(sorter->runs()[1].records, count - first_half);
-}
-
 TEST_F(SorterTest, DestructionWaitsForTheSpillInFlightThenLeavesNothing) {
   std::unique_ptr<Sorter> sorter = make(1 << 16, 2);
   PoolHold hold(sorter->pool());
-  int i = 0;
-  fill_and_spill(*sorter, "a", i);
+  for (int i = 0; !sorter->dir().has_value(); ++i) {  // until the first spill starts
+    ASSERT_TRUE(sorter->push(view(std::to_string(i)), view("v"), kNever).has_value());
+  }
   ASSERT_EQ(tree(tmp_).size(), 1u);  // the directory; the spill cannot write yet
 
   const fs::path dir = sorter->dir()->path();
