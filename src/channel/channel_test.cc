@@ -61,18 +61,16 @@ TEST(ChannelTest, RecvOnEmptyQueueTimesOutAfterItsSlice) {
   EXPECT_LT(elapsed, kEarly);
 }
 
-// Whatever happens on the sending side during a long wait ends that wait at once.
-enum class Event { kSend, kReleaseSender };
-
-class ChannelWakeTest : public ::testing::TestWithParam<Event> {};
+// A send, or the sender's release, during a long wait ends that wait at once.
+class ChannelWakeTest : public ::testing::TestWithParam<bool> {};
 
 TEST_P(ChannelWakeTest, EventDuringAWaitEndsItEarly) {
+  const bool send = GetParam();
   auto [sender, receiver] = channel<int>(1);
-  std::thread worker([&sender, event = GetParam()] {
-    // The event is meant to land while the receiver waits; if it lands before, the
-    // receive must still see it.
+  std::thread worker([&sender, send] {
+    // Meant to land while the receiver waits; if it lands before, the receive still sees it.
     std::this_thread::sleep_for(10ms);
-    if (event == Event::kSend) {
+    if (send) {
       EXPECT_FALSE(sender.send(7).has_value());
     } else {
       Sender<int> gone = std::move(sender);
@@ -83,20 +81,12 @@ TEST_P(ChannelWakeTest, EventDuringAWaitEndsItEarly) {
   const auto elapsed = Clock::now() - start;
   worker.join();
   EXPECT_LT(elapsed, kEarly);
-  if (GetParam() == Event::kSend) {
-    EXPECT_EQ(got.status, RecvStatus::kMessage);
-    EXPECT_EQ(got.message, 7);
-  } else {
-    EXPECT_EQ(got.status, RecvStatus::kDisconnected);
-    EXPECT_FALSE(got.message.has_value());
-  }
+  EXPECT_EQ(got.status, send ? RecvStatus::kMessage : RecvStatus::kDisconnected);
+  EXPECT_EQ(got.message, send ? std::optional<int>(7) : std::nullopt);
 }
 
-INSTANTIATE_TEST_SUITE_P(Events, ChannelWakeTest,
-                         ::testing::Values(Event::kSend, Event::kReleaseSender),
-                         [](const auto& info) {
-                           return info.param == Event::kSend ? "Send" : "ReleaseSender";
-                         });
+INSTANTIATE_TEST_SUITE_P(Events, ChannelWakeTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Send" : "ReleaseSender"; });
 
 TEST(ChannelTest, MessageSentBeforeReleaseComesBeforeDisconnected) {
   auto [sender, receiver] = channel<int>(1);

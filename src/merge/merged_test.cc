@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -153,34 +152,6 @@ INSTANTIATE_TEST_SUITE_P(
              (std::get<1>(info.param) ? "WithMemory" : "RunsOnly");
     });
 
-TEST_F(MergedTest, MatchesAStableSortOnRandomSources) {
-  const unsigned seed = std::random_device{}();
-  SCOPED_TRACE(testing::Message() << "seed " << seed);
-  std::mt19937 rng(seed);
-  const std::string alphabet = std::string("\x00\x01\x7f\x80\xff", 5);
-  for (int round = 0; round < 60; ++round) {
-    std::vector<std::vector<Item>> items(rng() % 7);
-    for (std::size_t s = 0; s < items.size(); ++s) {
-      const std::size_t n = rng() % 40;
-      for (std::size_t r = 0; r < n; ++r) {
-        std::string key;
-        for (std::size_t l = rng() % 4; l > 0; --l) key += alphabet[rng() % alphabet.size()];
-        items[s].push_back({key, std::to_string(s) + "/" + std::to_string(r)});
-      }
-      items[s] = sorted(items[s]);  // a source is sorted, equal keys as added
-    }
-    if (!dir_) {
-      Result<sorter::TempDir> made = sorter::TempDir::make(tmp_);
-      ASSERT_TRUE(made.has_value());
-      dir_path_ = made->path();
-      dir_.emplace(std::move(*made));
-    }
-    Merged merged = create(sources_of(items, rng() % 2 == 0));
-    ASSERT_EQ(drain(merged), expected_of(items)) << "round " << round;
-    EXPECT_FALSE(fs::exists(dir_path_));
-  }
-}
-
 // Records big enough that a few of them span several blocks of a run.
 std::vector<Item> bulky(int n, std::string_view prefix) {
   std::vector<Item> items;
@@ -190,40 +161,6 @@ std::vector<Item> bulky(int n, std::string_view prefix) {
     items.push_back({key, std::string(1000, static_cast<char>('a' + i % 26))});
   }
   return items;
-}
-
-TEST_F(MergedTest, RunCutShortFailsNamingItThenEverythingIsGone) {
-  const std::vector<Item> items = bulky(400, "r");
-  const run::Run run = write_run(items);
-  const auto size = fs::file_size(run.path);
-  ASSERT_GT(size, 1000u);
-  fs::resize_file(run.path, size / 2);
-  std::vector<Source> sources;
-  sources.push_back(run_source(run));
-  sources.push_back(memory_source({{"r9999", "held"}}));
-  Merged merged = create(std::move(sources));
-
-  std::size_t yielded = 0;
-  Result<std::optional<Record>> record;
-  for (;;) {
-    record = merged.next_record();
-    if (!record) break;
-    ASSERT_TRUE(record->has_value()) << "the merge ended without noticing the cut";
-    ASSERT_EQ(text((*record)->key), items[yielded].key);
-    ++yielded;
-  }
-  EXPECT_GT(yielded, 0u);
-  EXPECT_LT(yielded, items.size());
-  EXPECT_EQ(record.error().type(), Error::Type::kIo);
-  EXPECT_EQ(record.error().kind(), ErrorKind::kUnexpectedEof);
-  EXPECT_EQ(record.error().text(), run.path.native() + " ended before its last record");
-  EXPECT_FALSE(fs::exists(dir_path_));
-  for (int i = 0; i < 2; ++i) {
-    Result<std::optional<Record>> after = merged.next_record();
-    ASSERT_FALSE(after.has_value());
-    EXPECT_EQ(after.error().type(), Error::Type::kLost);
-    EXPECT_EQ(after.error().text(), "an earlier error lost records, so sorting cannot go on");
-  }
 }
 
 TEST_F(MergedTest, DroppedMidwayTakesTheDirectoryAlong) {

@@ -92,8 +92,6 @@ TEST_P(SorterSettingsTest, RefusesWithTheFirstFailingCheck) {
 INSTANTIATE_TEST_SUITE_P(
     Settings, SorterSettingsTest,
     ::testing::Values(
-        BadSettings{"MaxBytes", 1, 2, 1, "max_bytes must be at least 2, not 1"},
-        BadSettings{"MaxOpen", 2, 1, 1, "max_open must be at least 2, not 1"},
         BadSettings{"Threads", 2, 2, 0, "threads must be at least 1, not 0"},
         BadSettings{"MaxBytesBeforeTheRest", 0, 0, 0, "max_bytes must be at least 2, not 0"},
         BadSettings{"MaxOpenBeforeThreads", 2, 1, 0, "max_open must be at least 2, not 1"}),
