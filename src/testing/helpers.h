@@ -1,8 +1,7 @@
-// Helpers shared by the core's unit tests: byte views of strings, a scratch directory
-// per test, a stable reference sort, and a way to hold a spill in flight.
-//
-// Test-only and header-only, so the library never links it. A PoolHold is made and
-// destroyed by one test thread; it owns the thread that occupies the pool's workers.
+// Helpers shared by the core's unit tests: byte views of strings, a scratch directory per
+// test, a stable reference sort, and a way to hold a spill in flight. Header-only, so the
+// library never links it. A PoolHold belongs to one test thread and owns the thread that
+// occupies the pool's workers.
 #ifndef LODESTACK_TESTING_HELPERS_H_
 #define LODESTACK_TESTING_HELPERS_H_
 
