@@ -307,21 +307,13 @@ TEST_F(RunTest, OneSlotWritesBlocksDuringThePush) {
   EXPECT_EQ(layout(path()).us.size(), 41u);
 }
 
-TEST_F(RunTest, OpenFailuresNameThePathAndKeepTheKind) {
+// A run file is never opened over an existing one.
+TEST_F(RunTest, ExistingFileIsRefusedAndKept) {
   std::ofstream(path()) << "kept";
   Result<RunWriter> exists = RunWriter::create(path(), nullptr);
   EXPECT_EQ(exists.error().kind(), ErrorKind::kAlreadyExists);
   EXPECT_EQ(exists.error().text(), path().string() + ": File exists (os error 17)");
   EXPECT_EQ(file_bytes(path()), (Bytes{'k', 'e', 'p', 't'}));
-
-  const std::string gone = path("gone/run").string();
-  Result<RunWriter> no_dir = RunWriter::create(gone, nullptr);
-  EXPECT_EQ(no_dir.error().kind(), ErrorKind::kNotFound);
-  EXPECT_EQ(no_dir.error().text(), gone + ": No such file or directory (os error 2)");
-
-  Result<RunReader> missing = RunReader::open({gone, 1, 10});
-  EXPECT_EQ(missing.error().kind(), ErrorKind::kNotFound);
-  EXPECT_EQ(missing.error().text(), gone + ": No such file or directory (os error 2)");
 }
 
 TEST_F(RunTest, FileIsPrivateAndClosedOnExecAndOnDrop) {
