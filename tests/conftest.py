@@ -1,13 +1,6 @@
-"""Shared fixtures and helpers for the Sorter tests.
-
-Every test runs under three checks, made after the test and a garbage collection: no
-private "lodestack-XXXXXX" directory appeared in the temporary directory, no file
-descriptor was left open, and no "lodestack-..." thread is still running. The temporary
-directory is a fresh one for the whole session, so that other processes on the machine
-cannot make a directory appear in it.
-
-Tests that need a subprocess (signals, the fault-injecting shim) go through `run_child`.
-"""
+"""Shared fixtures and helpers. After every test and a collection, no private
+"lodestack-XXXXXX" directory, file descriptor or "lodestack-" thread may be left; the session
+has a temporary directory of its own, so no other process can make one appear in it."""
 
 import collections
 import gc
@@ -32,13 +25,11 @@ DEFAULT_TIMEOUT = 120
 PRIVATE_DIR = re.compile(r"lodestack-[A-Za-z0-9]{6}")
 RUN_FILE = re.compile(r"run-\d{6,}")
 
-# The directory that the child interpreters import lodestack from. Found without importing
-# the package, so that a broken extension fails only the tests that use it.
+# Found without importing the package, so that a broken extension fails only its tests.
 _spec = importlib.util.find_spec("lodestack")
 PACKAGE_ROOT = (
     str(pathlib.Path(_spec.origin).resolve().parent.parent) if _spec and _spec.origin else ""
 )
-# The shim sits in the same build tree as the package: build/<dir>/shim.
 SHIM = os.environ.get("LODESTACK_TEST_SHIM") or str(
     pathlib.Path(PACKAGE_ROOT).parent / "shim" / "liblodestack_test_shim.so"
 )
@@ -47,8 +38,6 @@ _session_tmp = None
 
 
 def pytest_configure(config):
-    # A private temporary directory for the session: the sorters made without tmp_dir spill
-    # here, and nothing else on the machine makes "lodestack-" directories in it.
     global _session_tmp
     _session_tmp = tempfile.mkdtemp(prefix="lodestack_tests_")
     os.chmod(_session_tmp, 0o755)
@@ -118,9 +107,7 @@ def lodestack_threads():
 
 
 def eventually(predicate, what):
-    """Waits for something another thread does on its own schedule, such as a new thread
-    naming itself. The deadline only guards against a hang; nothing is assumed about how
-    soon it happens."""
+    """Waits for another thread's doing, such as naming itself; the deadline only stops a hang."""
     deadline = time.monotonic() + 30
     while not predicate():
         assert time.monotonic() < deadline, f"{what} never happened"
@@ -205,8 +192,7 @@ class Recorder:
         return b"".join(self.calls)
 
 
-# Code every child interpreter starts with: a gate that a test can hold the shim's calls
-# at, and a few helpers mirroring the ones above.
+# Code every child interpreter starts with: a gate for the shim's calls, and helpers.
 CHILD_PRELUDE = textwrap.dedent(
     r"""
     import gc, json, os, pickle, re, signal, sys, threading
@@ -251,10 +237,9 @@ CHILD_PRELUDE = textwrap.dedent(
                 self.gate_w = None
 
     def on_main_thread_once_released(action):
-        # Runs `action` on a helper thread as soon as the main thread lets go of the
-        # interpreter, which it does only inside a blocking call of the module: with a
-        # huge switch interval the helper cannot take the interpreter earlier. Returns a
-        # function that arms the helper; the main thread then makes the blocking call.
+        # Runs `action` on a helper once the main thread lets go of the interpreter, which
+        # with a huge switch interval it does only inside a blocking call of the module.
+        # Returns (arm, thread): arm, then make the blocking call.
         sys.setswitchinterval(1e6)
         armed = threading.Event()
 
@@ -324,9 +309,7 @@ needs_gil = pytest.mark.skipif(
 
 
 def run_child(code, tmp_dir, *, shim=False, env=None, user=None, timeout=60):
-    """Runs `code` after CHILD_PRELUDE in a fresh interpreter and returns the JSON object it
-    printed last with done(...). Any failure inside the child fails the calling test with
-    the child's output."""
+    """Runs `code` after CHILD_PRELUDE in a fresh interpreter; returns what it last gave done()."""
     child_env = dict(os.environ)
     child_env["PYTHONPATH"] = PACKAGE_ROOT
     child_env["PYTHONSAFEPATH"] = "1"

@@ -73,7 +73,8 @@ def failing_encode(item):
         (None, None, {"a": 1}, TypeError, NOT_A_KEY + "dict", False),
         (lambda item: too_deep() if item == 1 else item, None, 1, RecursionError,
          "a sort key is nested more than 256 deep", False),
-        (lambda item: item if item != 1 else 1 / 0, None, 1, ZeroDivisionError, "division by zero", False),
+        (lambda item: item if item != 1 else 1 / 0, None, 1, ZeroDivisionError,
+         "division by zero", False),
         (None, failing_encode, 1, OverflowError, "cannot encode", True),
         (None, lambda item: "text", 1, TypeError,
          "a codec must encode an item into bytes, not str", True),
@@ -189,18 +190,6 @@ def test_max_bytes_2_spills_every_item_alone(tmp_dir):
         assert stream == 8 + INT_KEY_LEN + len(payload)
     assert list(it) == payloads[::-1]
     assert os.listdir(tmp_dir) == []
-
-
-def test_a_spilled_run_of_one_small_record_is_one_literal_block(tmp_dir):
-    # The record stream of key None (the byte 0x10) and payload "v" is 10 bytes, too short
-    # for LZ4 to find a match: one block holding one literal run.
-    s = Sorter(tmp_dir=tmp_dir, max_bytes=2)
-    s.add_encoded(None, b"v")
-    s.add_encoded(None, b"w")
-    it = s.encoded()
-    with open(os.path.join(private_dir(tmp_dir), "run-000000"), "rb") as f:
-        assert f.read() == bytes.fromhex("0b000000 0a000000 a0 01000000 10 01000000 76")
-    assert list(it) == [b"v", b"w"]
 
 
 def test_an_oversized_item_is_spilled_alone_at_the_next_add(tmp_dir):

@@ -341,33 +341,21 @@ def test_key_function_and_default_pickle(args, kwargs, key, tmp_dir):
     assert list(s.encoded()) == [pickle.dumps(x, 5) for x in sorted(items, key=key)]
 
 
-class OnlyEncode:
-    def encode(self, item):
-        return b""
+def codec_like(name, **methods):
+    return type(name, (), methods)()
 
 
-class NotCallableEncode:
-    encode = 5
-
-    def decode(self, data):
-        return data
-
-
-class RaisingEncodeProperty:
-    @property
-    def encode(self):
-        raise RuntimeError("no encoder")
-
-    def decode(self, data):
-        return data
+def identity(self, data):
+    return data
 
 
 @pytest.mark.parametrize(
     ("codec", "name"),
     [
-        (OnlyEncode(), "OnlyEncode"),
-        (NotCallableEncode(), "NotCallableEncode"),
-        (RaisingEncodeProperty(), "RaisingEncodeProperty"),
+        (codec_like("OnlyEncode", encode=identity), "OnlyEncode"),
+        (codec_like("NotCallableEncode", encode=5, decode=identity), "NotCallableEncode"),
+        (codec_like("RaisingEncode", encode=property(lambda self: 1 / 0), decode=identity),
+         "RaisingEncode"),
         (object(), "object"),
         (pickle, "module"),
         (5, "int"),

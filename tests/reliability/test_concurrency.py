@@ -1,8 +1,5 @@
-"""Many threads on one sorter: adding with spills in flight, sharing one iterator, closing
-and dropping at random moments, with and without a worker pool. Threads start together at
-a barrier and never wait on time. A completed sort hands out every item exactly once and in
-order; an interrupted one only refuses with the documented messages. The shared fixture
-checks afterwards that no thread, descriptor or directory was left behind."""
+"""Many threads on one sorter, released together at a barrier: adding with spills in flight,
+sharing one iterator, closing and dropping at random moments."""
 
 import threading
 
@@ -18,7 +15,6 @@ ADD_AFTER_READ = "cannot add to a sorter once it has been read"
 
 
 def run_threads(targets):
-    """Starts one thread per callable, all released together; re-raises the first error."""
     barrier = threading.Barrier(len(targets))
     errors = []
 

@@ -1,12 +1,8 @@
-"""A disk that fills up or refuses large files at any point of a sort, and spill files or
-the spill location taken away behind the sorter's back.
+"""A disk that fills up (a small tmpfs in a child's private mount namespace) or refuses
+large files (RLIMIT_FSIZE) at every point of a sort, swept over sizes so the failure lands on
+each spill, each merge pass and none; and spill files or their location taken away."""
 
-The full disk is a real one: a tmpfs of a few dozen KiB mounted in a private mount
-namespace of a child (tests run as root in the build root), swept over sizes so that the
-failure lands on each spill, on each merge pass and on none. The same sweep runs under
-RLIMIT_FSIZE. Whatever the point, the error names the run being written, every later call
-is refused with the documented message, and nothing is left on disk."""
-
+import json
 import os
 import re
 import shutil
@@ -70,25 +66,27 @@ def in_private_tmpfs(argv, env, mount_point, size):
     return ["unshare", "-m", "--propagation", "unchanged", "sh", "-c", script, "sh"] + argv, env
 
 
-def run_limited(tmp_dir, limit, threads):
-    kind, size = limit
-    code = CHILD_PRELUDE + "\nTHREADS = %d\n" % threads
-    if kind == "fsize":
-        code += (
-            "import resource\nsignal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
-            f"resource.setrlimit(resource.RLIMIT_FSIZE, ({size}, {size}))\n"
-        )
-    code += textwrap.dedent(WORKLOAD)
+def run_in_child(code, tmp_dir, threads, mount=None):
+    """Runs `code` after the child prelude, with a tmpfs of mount=(point, size) if given."""
+    code = CHILD_PRELUDE + f"\nTHREADS = {threads}\n" + textwrap.dedent(code)
     env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT, PYTHONSAFEPATH="1", LODESTACK_CHILD_TMP=tmp_dir)
     argv = [sys.executable, "-c", code]
-    if kind == "tmpfs":
+    if mount:
         # The mount exists only in the child's namespace and goes with it.
-        argv, env = in_private_tmpfs(argv, env, tmp_dir, size)
+        argv, env = in_private_tmpfs(argv, env, *mount)
     proc = subprocess.run(argv, env=env, capture_output=True, text=True, timeout=120, cwd="/")
     assert proc.returncode == 0, proc.stderr
-    import json
-
     return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def run_limited(tmp_dir, limit, threads):
+    kind, size = limit
+    if kind == "tmpfs":
+        return run_in_child(WORKLOAD, tmp_dir, threads, (tmp_dir, size))
+    return run_in_child(
+        "import resource\nsignal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
+        f"resource.setrlimit(resource.RLIMIT_FSIZE, ({size}, {size}))\n" + WORKLOAD,
+        tmp_dir, threads)
 
 
 def can_mount():
@@ -270,20 +268,10 @@ def test_write_to_a_file_on_a_full_disk(threads, tmp_dir):
     # OSError comes through unchanged, the merging thread is stopped and the runs are gone.
     if not can_mount():
         pytest.skip("needs root and unshare to mount a private tmpfs")
-    import json
-
     os.mkdir(os.path.join(tmp_dir, "spill"))
     os.mkdir(os.path.join(tmp_dir, "out"))
-    code = CHILD_PRELUDE + f"\nTHREADS = {threads}\n" + textwrap.dedent(
-        WRITE_TO_FULL_DISK
-    )
-    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT, PYTHONSAFEPATH="1", LODESTACK_CHILD_TMP=tmp_dir)
-    argv, env = in_private_tmpfs(
-        [sys.executable, "-c", code], env, os.path.join(tmp_dir, "out"), "256k"
-    )
-    proc = subprocess.run(argv, env=env, capture_output=True, text=True, timeout=120, cwd="/")
-    assert proc.returncode == 0, proc.stderr
-    facts = json.loads(proc.stdout.strip().splitlines()[-1])
+    out = os.path.join(tmp_dir, "out")
+    facts = run_in_child(WRITE_TO_FULL_DISK, tmp_dir, threads, (out, "256k"))
     assert facts == {
         "error": ["OSError", 28],
         "left": [],

@@ -1,11 +1,6 @@
-"""Run files edited between spilling and reading: every byte flipped in turn, cut at every
-offset, or given absurd lengths. Reading must end in OSError with the documented message
-naming the run, or return exactly the true items; it must never crash, hang or return a
-damaged item while claiming success for a damaged header.
-
-The run under test holds the first 12 items; it is complete on disk once the 14th add has
-waited for its spill. All 14 items fit one batch of the iterator, so an error anywhere
-means that no item at all is handed out."""
+"""Run files edited between spilling and reading: every byte flipped, cut at every offset,
+absurd lengths. Reading ends in OSError naming the run, or returns exactly the true items;
+all 14 items fit one batch, so an error anywhere means no item is handed out."""
 
 import os
 import struct
@@ -14,7 +9,7 @@ import pytest
 
 from lodestack import Sorter
 
-from conftest import private_dir
+from conftest import block_headers, private_dir
 
 from .conftest import scale
 from .runfile import bytes_key, run_file, stream_of
@@ -25,7 +20,6 @@ SMALL = 12
 
 
 def items(payload_size):
-    """(key, payload) of the run's items, the oversized item, and the one held in memory."""
     run = [
         (b"k%03d" % i, bytes((i * 37 + j * 11) % 256 for j in range(payload_size)))
         for i in range(SMALL)
@@ -44,7 +38,6 @@ def spill_small_run(tmp_dir, payload_size=20):
 
 
 def read_all(s):
-    """Everything encoded() hands out, and the exception that ended it, if any."""
     got = []
     try:
         for payload in s.encoded():
@@ -66,19 +59,9 @@ def check_refused_after(s, tmp_dir):
         assert str(e.value) == STOPPED
 
 
-def block_headers_of(data):
-    """(compressed length, stream length) of each block of a run file's bytes."""
-    out, at = [], 0
-    while at < len(data):
-        c, u = struct.unpack_from("<II", data, at)
-        out.append((c, u))
-        at += 8 + c
-    return out
-
-
 @pytest.mark.parametrize("block", [131072, 7])
 def test_the_hand_written_run_reads_back_as_the_sorter_wrote_it(block, tmp_dir):
-    # The writer of these tests must itself be right, or the cases below prove nothing.
+    # The hand-made runs below must be right, or the cases prove nothing.
     s, run, truth = spill_small_run(tmp_dir)
     records = [(bytes_key(k), p) for k, p in items(20)[:SMALL]]
     with open(run, "wb") as f:
@@ -92,10 +75,10 @@ def test_every_byte_flipped(xor, tmp_dir):
     if xor != 0xFF and not os.environ.get("LODESTACK_STRESS"):
         pytest.skip("the other flip patterns run under make stress")
     s, run, truth = spill_small_run(tmp_dir)
+    ((compressed, _),) = block_headers(run)
     with open(run, "rb") as f:
         original = f.read()
     s.close()
-    ((compressed, _),) = block_headers_of(original)
     silent = 0
     for at in range(len(original)):
         s, run, _ = spill_small_run(tmp_dir)

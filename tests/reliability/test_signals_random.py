@@ -1,9 +1,6 @@
-"""SIGINT at random moments of adds that wait for spills, merge passes, iteration and
-write_to, in a child interpreter. Each trial first runs its phase uninterrupted to learn how
-long it takes, then sends SIGINT at a random point of that span (the delay only spreads the
-signal over the phase; no outcome depends on it). Every trial must end either complete and
-correct or in KeyboardInterrupt with the sorter in a documented state and, once stopped,
-nothing on disk; the child must exit normally."""
+"""SIGINT at random moments of adding, merging, iterating and write_to, in a child. The
+delay only spreads the signal over the phase; no outcome depends on it. Each trial ends
+complete and correct, or interrupted in a documented state with nothing left once stopped."""
 
 import pytest
 
