@@ -91,7 +91,7 @@ class MergedTest : public TmpDirTest {
   int next_ = 0;
 };
 
-// No sources, or only empty ones: the end comes at once, and stays.
+// Only empty sources: the end comes at once, and stays.
 TEST_F(MergedTest, NoRecordsEndAtOnceAndTakeTheDirectoryAlong) {
   Merged merged = create(sources_of({{}, {}, {}}, true));
   EXPECT_FALSE(fs::exists(dir_path_));

@@ -70,19 +70,20 @@ Bytes lz4(ByteView data) {
   return out;
 }
 
-// A well-formed block holding `stream`.
-Bytes block_of(ByteView stream) {
-  const Bytes data = lz4(stream);
-  Bytes out = header(static_cast<std::uint32_t>(data.size()),
-                     static_cast<std::uint32_t>(stream.size()));
-  out.insert(out.end(), data.begin(), data.end());
-  return out;
-}
-
 Bytes cat(std::initializer_list<Bytes> parts) {
   Bytes out;
   for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;
+}
+
+Bytes with_header(ByteView stream, std::uint32_t c, std::uint32_t u) {
+  return cat({header(c, u), lz4(stream)});
+}
+
+// A well-formed block holding `stream`.
+Bytes block_of(ByteView stream) {
+  return with_header(stream, static_cast<std::uint32_t>(lz4(stream).size()),
+                     static_cast<std::uint32_t>(stream.size()));
 }
 
 // The descriptor this process holds on `path`, or -1.
@@ -249,10 +250,9 @@ TEST_P(RunSlotsTest, SlotsFollowThePoolAndRandomRecordsRoundTrip) {
   std::vector<Record> records;
   // Mostly small records with a few that span blocks, about 28 blocks in all.
   for (int i = 0; i < 6000; ++i) {
-    const std::size_t payload = i % 997 == 0 ? 200000 : rng() % 300;
+    const auto fill = static_cast<std::uint8_t>(i);  // compressible, as payloads often are
     Bytes key = random_bytes(rng, rng() % 24);
-    Bytes value(payload, static_cast<std::uint8_t>(i));  // compressible, as payloads often are
-    records.push_back({std::move(key), std::move(value)});
+    records.push_back({key, Bytes(i % 997 == 0 ? 200000 : rng() % 300, fill)});
   }
   Result<RunWriter> w = RunWriter::create(path(), pool(threads));
   ASSERT_TRUE(w);
@@ -352,10 +352,6 @@ const std::string kImpossible = "a block has an impossible length";
 const std::string kNotItsLength = "a block does not decompress to its length";
 const std::string kTooLong = "a record is longer than the rest of the run";
 const std::string kEof = "unexpected end of file";
-
-Bytes with_header(ByteView stream, std::uint32_t c, std::uint32_t u) {
-  return cat({header(c, u), lz4(stream)});
-}
 
 std::vector<Damage> damages() {
   const Bytes good = block_of(kTwoRecords);

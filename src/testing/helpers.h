@@ -42,7 +42,8 @@ struct Item {
 
 // The key in hex, so that bytes that do not print still show.
 inline void PrintTo(const Item& item, std::ostream* os) {
-  for (const unsigned char c : item.key) *os << "0123456789abcdef"[c >> 4] << "0123456789abcdef"[c & 15];
+  constexpr const char* kDigits = "0123456789abcdef";
+  for (const unsigned char c : item.key) *os << kDigits[c >> 4] << kDigits[c & 15];
   *os << '=' << item.payload;
 }
 
