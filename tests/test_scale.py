@@ -1,5 +1,6 @@
 """Hundreds of megabytes through a few megabytes of budget, checked item by item."""
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -58,4 +59,6 @@ def test_far_more_than_the_budget_comes_back_in_order_within_the_budget(tmp_dir)
     assert done.returncode == 0, done.stderr
     runs, growth_kib = map(int, done.stdout.split())
     assert runs >= 50  # spilled many times, so the merge needed passes
-    assert growth_kib <= ALLOWANCE_KIB, f"peak RSS grew by {growth_kib} KiB"
+    # A sanitizer's runtime keeps freed memory in quarantine: memory means nothing there.
+    if "san" not in os.environ.get("LD_PRELOAD", ""):
+        assert growth_kib <= ALLOWANCE_KIB, f"peak RSS grew by {growth_kib} KiB"
