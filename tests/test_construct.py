@@ -391,21 +391,6 @@ def test_codec_methods_are_bound_at_construction(tmp_dir):
     assert list(s.encoded()) == [b"(1, 'x')"]
 
 
-def test_pickle_functions_are_looked_up_at_construction(monkeypatch, tmp_dir):
-    calls = []
-    real_dumps, real_loads = pickle.dumps, pickle.loads
-    before = Sorter(tmp_dir=tmp_dir)
-    monkeypatch.setattr(pickle, "dumps", lambda *a: calls.append(("dumps", a)) or real_dumps(*a))
-    monkeypatch.setattr(pickle, "loads", lambda *a: calls.append(("loads", a)) or real_loads(*a))
-    after = Sorter(tmp_dir=tmp_dir)
-    before.add("early")
-    assert calls == []
-    after.add("late")
-    assert list(after.sort()) == ["late"]
-    assert calls == [("dumps", ("late", 5)), ("loads", (real_dumps("late", 5),))]
-    assert list(before.sort()) == ["early"]
-
-
 def test_unimportable_pickle_fails_only_without_a_codec(monkeypatch, tmp_dir):
     monkeypatch.setitem(sys.modules, "pickle", None)
     with pytest.raises(ImportError):
