@@ -1,8 +1,8 @@
-"""Adding items: keying and encoding, refusals, spilling as halves fill, threads adding."""
+"""Adding items: keying and encoding, refusals, and spilling as halves fill. Threads adding
+at once are tested with the concurrency suite."""
 
 import os
 import pickle
-import random
 import threading
 
 import pytest
@@ -214,55 +214,3 @@ def test_a_sorter_that_never_fills_a_half_never_writes(tmp_dir):
             assert os.listdir(tmp_dir) == []
     assert len(list(s.encoded())) == 2000
     assert os.listdir(tmp_dir) == []
-
-
-# ---------------------------------------------------------------------------------------
-# Threads adding at once
-
-
-@pytest.mark.parametrize("threads", [1, 3])
-def test_threads_adding_at_once_lose_nothing(threads, tmp_dir):
-    workers = 4
-    per_worker = 1500
-    s = Sorter(lambda item: item[0], tmp_dir=tmp_dir, max_bytes=16 << 10, threads=threads)
-    start = threading.Barrier(workers)
-    added = [[] for _ in range(workers)]
-    refused = [0] * workers
-
-    def work(w):
-        rng = random.Random(w)
-        start.wait()
-        for i in range(per_worker):
-            item = (rng.randrange(40), w, i)
-            try:
-                if i % 7 == 3:
-                    # Some adds fail at their key: they must not count.
-                    s.add(({}, w, i))
-                elif i % 2:
-                    s.add(item)
-                else:
-                    s.add_encoded(item[0], pickle.dumps(item, 5))
-            except TypeError:
-                refused[w] += 1
-                continue
-            added[w].append(item)
-
-    pool = [threading.Thread(target=work, args=(w,)) for w in range(workers)]
-    for t in pool:
-        t.start()
-    for t in pool:
-        t.join()
-    expected = sum(len(a) for a in added)
-    assert sum(refused) == workers * per_worker - expected
-    assert len(s) == expected
-    assert len(private_dirs(tmp_dir)) == 1
-    out = list(s.sort())
-    assert sorted(out) == sorted(item for a in added for item in a)
-    assert [item[0] for item in out] == sorted(item[0] for item in out)
-    # Equal keys come out in the order their adds took the lock, so each thread's own
-    # items with one key keep that thread's order.
-    for w in range(workers):
-        mine = [item for item in out if item[1] == w]
-        for key in range(40):
-            same = [item[2] for item in mine if item[0] == key]
-            assert same == sorted(same)

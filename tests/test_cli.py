@@ -50,7 +50,6 @@ def gnu_sort(*args, input=None):
 
 
 def sorted_by_lodestack(data, *args, tmp_path):
-    """Sorts `data` from a file, as the user would; the spill directory must end empty."""
     source = tmp_path / "input"
     source.write_bytes(data)
     spill = tmp_path / "spill"
@@ -230,7 +229,6 @@ def test_output_through_a_symbolic_link_replaces_its_target(tmp_path):
 
 SIZE_UNITS = "expected a number with an optional unit b, K, M, G, T, P, E or %"
 ERRORS = [
-    (["missing"], "cannot read 'missing': No such file or directory"),
     (["."], "cannot read '.': Is a directory"),
     (["present/x"], "cannot read 'present/x': Not a directory"),
     (["present", "missing"], "cannot read 'missing': No such file or directory"),
@@ -240,7 +238,6 @@ ERRORS = [
     (["-o", "/dev/full", "present"], "cannot write '/dev/full': No space left on device"),
     (["-S", "12Q", "present"], f"invalid buffer size '12Q': {SIZE_UNITS}"),
     (["-S", "", "present"], f"invalid buffer size '': {SIZE_UNITS}"),
-    (["-S", "1b", "present"], "invalid buffer size '1b': the least is 2 bytes"),
     (["-S", "0", "present"], "invalid buffer size '0': the least is 2 bytes"),
     (["-S", "101%", "present"], "invalid buffer size '101%': more than all of memory"),
     (["-S", "9E", "present"], "invalid buffer size '9E': too large"),
@@ -374,7 +371,6 @@ def test_ctrl_c_while_writing_leaves_no_temporary_file(tmp_path):
 
 
 def run_with_tty_stderr(*args, input):
-    """Runs the command with stderr on a pseudo-terminal; returns (status, what it showed)."""
     leader, follower = pty.openpty()
     try:
         proc = start(*args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=follower)

@@ -358,9 +358,7 @@ def test_numpy_types_without_an_exact_meaning_are_refused(name):
 
 # -- References ---------------------------------------------------------------------------
 
-class _Marker:
-    """An element whose reference count, and that of the int its __index__ returns, show
-    whether the encoder released what it took."""
+class _Marker:  # its count, and its int's, show whether the encoder released them
 
     def __init__(self):
         self.value = 2**100

@@ -1,6 +1,7 @@
 """Many threads on one sorter, released together at a barrier: adding with spills in flight,
 sharing one iterator, closing and dropping at random moments."""
 
+import pickle
 import threading
 
 import pytest
@@ -47,7 +48,18 @@ def test_adders_then_readers_sharing_one_iterator(threads, tmp_dir, rng):
     writers = 6
     per = scale(3000, 30000)
     s = Sorter(lambda it: it[0], tmp_dir=tmp_dir, max_bytes=40_000, max_open=4, threads=threads)
-    run_threads([lambda w=w: [s.add(item(w, i)) for i in range(per)] for w in range(writers)])
+
+    def writer(w):
+        for i in range(per):
+            if i % 7 == 3:
+                with pytest.raises(TypeError):
+                    s.add(({}, w, i))  # a failed add must not count
+            if i % 2:
+                s.add(item(w, i))
+            else:
+                s.add_encoded(i % 97, pickle.dumps(item(w, i), 5))
+
+    run_threads([lambda w=w: writer(w) for w in range(writers)])
     assert len(s) == writers * per
 
     it = s.sort()
