@@ -199,6 +199,9 @@ CHILD_PRELUDE = textwrap.dedent(
     import lodestack
     from lodestack import Sorter
 
+    # Started with SIGINT ignored (as a background job is), the child would never see one.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+
     TMP = os.environ["LODESTACK_CHILD_TMP"]
 
     def private_dirs(parent=TMP):

@@ -38,8 +38,14 @@ def lodestack(*args, stdin=None, input=None, env=None, stderr=subprocess.PIPE, *
 
 def start(*args, stderr=subprocess.PIPE, **kwargs):
     env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT, PYTHONSAFEPATH="1")
+    # A runner that started us with SIGINT ignored (a background job) would pass that on,
+    # and the command rightly keeps an ignored SIGINT ignored.
     return subprocess.Popen([sys.executable, "-P", "-m", "lodestack", *map(str, args)],
-                            env=env, stderr=stderr, **kwargs)
+                            env=env, stderr=stderr, preexec_fn=default_sigint, **kwargs)
+
+
+def default_sigint():
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
 def gnu_sort(*args, input=None):
