@@ -302,14 +302,14 @@ int init_iterator_type(PyObject*) {
       {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
       {0, nullptr},
   };
-  PyType_Spec spec = {
+  PyType_Spec type_spec = {
       .name = "lodestack._SortedIterator",
       .basicsize = sizeof(SortedIterator),
       .itemsize = 0,
       .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
       .slots = slots,
   };
-  iterator_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  iterator_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
   return iterator_type == nullptr ? -1 : 0;
 }
 

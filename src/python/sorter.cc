@@ -492,14 +492,14 @@ int init_sorter_type(PyObject*) {
       {Py_mp_length, reinterpret_cast<void*>(sorter_length)},
       {0, nullptr},
   };
-  PyType_Spec spec = {
+  PyType_Spec type_spec = {
       .name = "lodestack.Sorter",
       .basicsize = sizeof(PySorter),
       .itemsize = 0,
       .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
       .slots = slots,
   };
-  sorter_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  sorter_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
   return sorter_type == nullptr ? -1 : 0;
 }
 

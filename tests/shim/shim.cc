@@ -88,11 +88,11 @@ bool affected(const char* op, int fd) {
 
 // Blocks the first affected caller, and any that arrive meanwhile, until the test lets
 // them go. Signals interrupt the read with EINTR; the wait simply resumes.
-void pass_gate(const char* spec, Counters& counters) {
+void pass_gate(const char* setting, Counters& counters) {
   if (counters.gate_open.load()) return;
   int gate = -1;
   int notify = -1;
-  if (std::sscanf(spec, "%d:%d", &gate, &notify) != 2) return;
+  if (std::sscanf(setting, "%d:%d", &gate, &notify) != 2) return;
   const char byte = 'b';
   (void)real_write()(notify, &byte, 1);
   char sink;
