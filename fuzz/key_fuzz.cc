@@ -30,6 +30,7 @@
 #include <string_view>
 #include <variant>
 
+#include "seed_flag.h"
 #include "key/bytes.h"
 #include "key/key.h"
 
@@ -333,14 +334,7 @@ void write_seeds(const std::filesystem::path& dir) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-  constexpr std::string_view kSeedFlag = "--write-seeds=";
-  for (int i = 1; i < *argc; ++i) {
-    const std::string_view arg = (*argv)[i];
-    if (arg.starts_with(kSeedFlag)) {
-      write_seeds(std::string(arg.substr(kSeedFlag.size())));
-      std::exit(0);
-    }
-  }
+  write_seeds_if_asked(*argc, *argv, write_seeds);
   return 0;
 }
 

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "seed_flag.h"
 #include "run/reader.h"
 #include "run/writer.h"
 #include "sorter/pool.h"
@@ -106,14 +107,7 @@ void write_seeds(const std::filesystem::path& dir) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-  constexpr std::string_view kSeedFlag = "--write-seeds=";
-  for (int i = 1; i < *argc; ++i) {
-    const std::string_view arg = (*argv)[i];
-    if (arg.starts_with(kSeedFlag)) {
-      write_seeds(std::string(arg.substr(kSeedFlag.size())));
-      std::exit(0);
-    }
-  }
+  write_seeds_if_asked(*argc, *argv, write_seeds);
   // A file in memory when there is a tmpfs for it: the target rewrites it for every input.
   std::error_code ec;
   const std::filesystem::path where = std::filesystem::is_directory("/dev/shm", ec)
