@@ -1,48 +1,30 @@
-"""Reading a sorter: sort(items), sort() and encoded(), merge passes, failures while
-reading, and threads sharing one sorter."""
+"""Reading a sorter: sort(items), the iterators' batches and failures, write_to's chunks and
+handles, and threads sharing one sorter."""
 
 import os
 import pickle
 import random
+import struct
 import threading
 
 import pytest
 
+from conftest import (CANNOT_ADD, CLOSED, READ_ONCE, STOPPED, Recorder, lodestack_threads,
+                      payload_of, private_dirs, scale)
 from lodestack import Sorter
 
-from conftest import Recorder, payload_of, private_dirs, run_files
-
-CLOSED = "I/O operation on a closed sorter"
-CANNOT_ADD = "cannot add to a sorter once it has been read"
-READ_ONCE = "a sorter can be read only once"
-STOPPED = "the sorter stopped when reading it failed or was interrupted"
-
-READERS = {
-    "sort": lambda s: list(s.sort()),
-    "encoded": lambda s: list(s.encoded()),
-    "write_to": lambda s: s.write_to(Recorder("len")),
-}
+READERS = {"sort": lambda s: list(s.sort()), "encoded": lambda s: list(s.encoded()),
+           "write_to": lambda s: s.write_to(Recorder())}
 
 
-class PickleCodec:
-    """pickle, with hooks a test can fill in."""
-
-    def __init__(self, on_decode=None):
-        self.decoded = 0
-        self.on_decode = on_decode
-
-    def encode(self, item):
-        return pickle.dumps(item, 5)
-
-    def decode(self, data):
-        self.decoded += 1
-        if self.on_decode is not None:
-            self.on_decode(self.decoded)
-        return pickle.loads(data)
-
-
-# ---------------------------------------------------------------------------------------
-# An empty sorter, and reading once
+def filled(tmp_dir, count, size, max_bytes=1 << 30, seed=0):
+    """`count` payloads of `size` bytes added in shuffled key order, and them in key order."""
+    s = Sorter(tmp_dir=tmp_dir, max_bytes=max_bytes)
+    keys = list(range(count))
+    random.Random(seed).shuffle(keys)
+    for k in keys:
+        s.add_encoded(k, payload_of(k, size))
+    return s, [payload_of(k, size) for k in range(count)]
 
 
 @pytest.mark.parametrize("second", list(READERS))
@@ -50,245 +32,271 @@ class PickleCodec:
 def test_an_empty_sorter_reads_as_nothing_and_only_once(first, second, tmp_dir):
     s = Sorter(tmp_dir=tmp_dir)
     if first == "write_to":
-        handle = Recorder("len")
-        assert s.write_to(handle) is None
-        assert handle.calls == []
+        handle = Recorder()
+        assert (s.write_to(handle), handle.calls) == (None, [])
     else:
         it = getattr(s, first)()
-        assert iter(it) is it
-        with pytest.raises(StopIteration):
-            next(it)
-        with pytest.raises(StopIteration):
-            next(it)
-    with pytest.raises(RuntimeError) as e:
+        assert iter(it) is it and next(it, "end") == "end" and next(it, "end") == "end"
+    with pytest.raises(RuntimeError, match=f"^{READ_ONCE}$"):
         READERS[second](s)
-    assert str(e.value) == READ_ONCE
-
-
-# ---------------------------------------------------------------------------------------
-# sort(items)
-
-
-def test_sort_adds_the_items_given_then_reads_everything(tmp_dir):
-    s = Sorter(tmp_dir=tmp_dir, max_bytes=64)
-    s.add(5)
-    s.add_encoded(0, pickle.dumps("zero"))
-    for wrong in (lambda: s.sort(items=[1]), lambda: s.sort([1], [2])):
-        with pytest.raises(TypeError):
-            wrong()
-    assert list(s.sort(iter([3, 9, 1]))) == ["zero", 1, 3, 5, 9]
-    assert len(s) == 5
-    s = Sorter(tmp_dir=tmp_dir)
-    s.add(1)
-    assert list(s.sort([])) == [1]
 
 
 def source_failing_after_three():
-    yield 3
-    yield 1
-    yield 2
+    yield from (3, 1, 2)
     raise ConnectionError("the source broke")
 
 
-@pytest.mark.parametrize(
-    ("items", "error", "message"),
-    [
-        (source_failing_after_three, ConnectionError, "the source broke"),
-        (lambda: [3, 1, 2, {"bad": 1}, 4], TypeError, "a sort key must be an int, float, str, "
-         "bytes, None, or a tuple or list of them, not dict"),
-        (lambda: 5, TypeError, "'int' object is not iterable"),
-    ],
-    ids=["source-raises", "bad-key", "not-iterable"],
-)
-def test_items_given_before_a_failure_stay_added(items, error, message, tmp_dir):
+@pytest.mark.parametrize(("items", "error"), [(source_failing_after_three, ConnectionError),
+                                              (lambda: [3, 1, 2, {"bad": 1}, 4], TypeError)])
+def test_items_given_before_a_failure_stay_added(items, error, tmp_dir):
     s = Sorter(tmp_dir=tmp_dir, max_bytes=2)
-    with pytest.raises(error) as e:
+    with pytest.raises(error):
         s.sort(items())
-    assert str(e.value) == message
-    s.add(0)
-    expected = [0] if message.endswith("iterable") else [0, 1, 2, 3]
-    assert len(s) == len(expected)
-    assert list(s.sort()) == expected
-
-
-# ---------------------------------------------------------------------------------------
-# What comes out
-
-
-@pytest.mark.parametrize("max_bytes", [2, 1 << 30], ids=["spilled", "held"])
-def test_a_5_mib_payload_comes_out_whole(max_bytes, tmp_dir):
-    big = os.urandom(5 << 20)
-    s = Sorter(tmp_dir=tmp_dir, max_bytes=max_bytes)
-    s.add_encoded(1, big)
-    s.add_encoded(0, b"first")
-    s.add_encoded(2, b"last")
-    assert list(s.encoded()) == [b"first", big, b"last"]
-
-    s = Sorter(tmp_dir=tmp_dir, max_bytes=max_bytes)
-    s.add(big)
-    s.add(b"")
-    assert list(s.sort()) == [b"", big]
-
-
-def test_the_private_directory_goes_when_the_merge_runs_out(tmp_dir):
-    # Payloads of 700,000 bytes make batches of two: a batch stops once it holds 1 MiB.
-    payloads = [payload_of(i, 700_000) for i in range(5)]
-    s = Sorter(tmp_dir=tmp_dir, max_bytes=2)
-    for i, payload in enumerate(payloads):
-        s.add_encoded(i, payload)
-    it = s.encoded()
-    for i in range(4):
-        assert next(it) == payloads[i]
-        assert len(private_dirs(tmp_dir)) == 1
-    # The last batch takes the last record and finds the merge at its end.
-    assert next(it) == payloads[4]
-    assert os.listdir(tmp_dir) == []
-    with pytest.raises(StopIteration):
-        next(it)
-
-
-# ---------------------------------------------------------------------------------------
-# Merge passes
-
-
-@pytest.mark.parametrize(
-    ("max_open", "lengths", "files"),
-    [
-        # Exactly max_open runs: the final merge reads them all, no pass.
-        (3, [5, 5, 5, 9], ["run-000000", "run-000001", "run-000002"]),
-        # One run more: one pass merges the adjacent pair of least stream length into the
-        # next run file, in the pair's place...
-        (3, [50, 40, 10, 10, 9], ["run-000000", "run-000001", "run-000004"]),
-        (3, [10, 5, 5, 10, 9], ["run-000000", "run-000003", "run-000004"]),
-        # ...and the leftmost such pair when several tie.
-        (3, [10, 10, 10, 10, 9], ["run-000002", "run-000003", "run-000004"]),
-        # Five runs through max_open 2: passes merge (0, 1) into 5, then (2, 3) into 6,
-        # then (6, 4) into 7, leaving 5 and 7.
-        (2, [7, 7, 7, 7, 7, 9], ["run-000005", "run-000007"]),
-    ],
-)
-def test_merge_passes_bring_the_runs_down_to_max_open(max_open, lengths, files, tmp_dir):
-    # max_bytes 2 spills every item alone; the last stays held. Every key is an int of the
-    # same encoded length, so the payload lengths decide the runs' stream lengths.
-    s = Sorter(tmp_dir=tmp_dir, max_bytes=2, max_open=max_open)
-    payloads = [bytes([65 + k]) * n for k, n in enumerate(lengths)]
-    for k, payload in enumerate(payloads):
-        s.add_encoded(k, payload)
-    it = s.encoded()
-    assert run_files(tmp_dir) == files
-    assert list(it) == payloads
-    assert os.listdir(tmp_dir) == []
-
-
-def test_merge_passes_keep_equal_keys_in_the_order_added(tmp_dir):
-    s = Sorter(tmp_dir=tmp_dir, max_bytes=2, max_open=2)
-    payloads = [b"%d" % i * (i % 4 + 1) for i in range(12)]
-    for payload in payloads:
-        s.add_encoded("same", payload)
-    assert list(s.encoded()) == payloads
-
-
-# ---------------------------------------------------------------------------------------
-# Failures while reading
+    assert list(s.sort([0])) == [0, 1, 2, 3] and len(s) == 4
 
 
 @pytest.mark.parametrize("max_bytes", [2, 1 << 20], ids=["spilled", "held"])
-def test_a_decode_that_raises_on_the_third_item_ends_the_iteration(max_bytes, tmp_dir):
+def test_a_decode_that_raises_ends_the_iteration_and_the_sort(max_bytes, tmp_dir):
     error = UnicodeError("third")
+    decoded = []
 
-    def on_decode(n):
-        if n == 3:
-            raise error
+    class Codec:
+        encode = staticmethod(lambda item: pickle.dumps(item))
 
-    s = Sorter(codec=PickleCodec(on_decode), tmp_dir=tmp_dir, max_bytes=max_bytes)
-    for item in (5, 4, 3, 2, 1):
-        s.add(item)
-    it = s.sort()
-    assert next(it) == 1
-    assert next(it) == 2
+        def decode(self, data):
+            decoded.append(data)
+            if len(decoded) == 3:
+                raise error
+            return pickle.loads(data)
+
+    s = Sorter(codec=Codec(), tmp_dir=tmp_dir, max_bytes=max_bytes)
+    it = s.sort([5, 4, 3, 2, 1, b"x" * 5_000_000])
+    assert [next(it), next(it)] == [1, 2]
     with pytest.raises(UnicodeError) as e:
         next(it)
-    assert e.value is error
-    with pytest.raises(StopIteration):
-        next(it)
-    assert os.listdir(tmp_dir) == []
+    assert e.value is error and next(it, "end") == "end" and os.listdir(tmp_dir) == []
     for again in (s.sort, s.encoded, lambda: s.add(6)):
-        with pytest.raises(RuntimeError) as e:
+        with pytest.raises(RuntimeError, match=f"^{STOPPED}$"):
             again()
-        assert str(e.value) == STOPPED
-
-
-@pytest.mark.parametrize("closer", ["this thread", "another thread"])
-def test_closing_between_calls_makes_every_later_call_raise(closer, tmp_dir):
-    s = Sorter(tmp_dir=tmp_dir, max_bytes=2)
-    for i in range(5):
-        s.add_encoded(i, payload_of(i, 700_000))
-    it = s.encoded()
-    assert next(it) == payload_of(0, 700_000)
-    if closer == "this thread":
-        s.close()
-    else:
-        t = threading.Thread(target=s.close)
-        t.start()
-        t.join()
-    assert os.listdir(tmp_dir) == []
-    for _ in range(2):
-        with pytest.raises(ValueError) as e:
-            next(it)
-        assert str(e.value) == CLOSED
 
 
 def test_decode_may_call_back_into_the_iterator_and_the_sorter(tmp_dir):
     seen = {}
 
-    def on_decode(n):
-        if n == 1:
-            # decode runs after the iterator let go of the sorter: none of these deadlock
-            # or report a reentrant call.
-            seen["inner"] = next(it)
-            seen["len"] = len(s)
-            for name, call in (("add", lambda: s.add(0)), ("encoded", s.encoded)):
-                try:
-                    call()
-                except RuntimeError as e:
-                    seen[name] = str(e)
+    class Codec:
+        encode = staticmethod(lambda item: pickle.dumps(item))
 
-    s = Sorter(codec=PickleCodec(on_decode), tmp_dir=tmp_dir, max_bytes=2)
-    for item in (4, 3, 2, 1):
-        s.add(item)
-    it = s.sort()
+        def decode(self, data):
+            if not seen:  # the iterator has let go of the sorter: nothing deadlocks
+                seen["len"] = len(s)
+                seen["inner"] = next(it)
+                for name, call in (("add", lambda: s.add(0)), ("encoded", s.encoded)):
+                    try:
+                        call()
+                    except RuntimeError as e:
+                        seen[name] = str(e)
+            return pickle.loads(data)
+
+    s = Sorter(codec=Codec(), tmp_dir=tmp_dir, max_bytes=2)
+    it = s.sort([4, 3, 2, 1])
     assert next(it) == 1
-    assert seen == {"inner": 2, "len": 4, "add": CANNOT_ADD, "encoded": READ_ONCE}
+    assert seen == {"len": 4, "inner": 2, "add": CANNOT_ADD, "encoded": READ_ONCE}
     assert list(it) == [3, 4]
 
 
-# ---------------------------------------------------------------------------------------
-# Threads
+def test_the_iterator_takes_4096_records_or_1_mib_at_a_time(tmp_dir):
+    # 10,000 records spilled as one run of three blocks; the run then ends after its first
+    # block. A batch that needs the second block fails whole, after the records taken before.
+    s, payloads = filled(tmp_dir, 10_000, 10, max_bytes=4_000_000)
+    s.add_encoded(10**6, bytes(2_000_000))
+    it = s.encoded()
+    run = os.path.join(tmp_dir, private_dirs(tmp_dir)[0], "run-000000")
+    with open(run, "r+b") as f:
+        f.truncate(8 + struct.unpack("<I", f.read(4))[0])
+    got = []
+    with pytest.raises(OSError) as e:
+        got.extend(it)
+    assert (str(e.value), got) == (f"{run} ended before its last record", payloads[:4096])
+    s, payloads = filled(tmp_dir, 5, 700_000, max_bytes=2)
+    it = s.encoded()
+    for i in range(4):  # two payloads of 700,000 bytes pass 1 MiB: two to a batch
+        assert next(it) == payloads[i] and len(private_dirs(tmp_dir)) == 1
+    assert next(it) == payloads[4] and os.listdir(tmp_dir) == []  # the last batch ends it
 
 
-def test_two_threads_sorting_at_once_read_it_once(tmp_dir):
-    for round_ in range(4):
-        items = list(range(300))
-        random.Random(round_).shuffle(items)
-        s = Sorter(tmp_dir=tmp_dir, max_bytes=1000)
-        for item in items:
-            s.add(item)
-        start = threading.Barrier(2)
-        results = [None, None]
+@pytest.mark.parametrize(("count", "max_bytes", "result", "lengths"), [
+    # 1,049 payloads of 1,000 bytes are the first to reach 1 MiB; no empty last chunk.
+    (2700, 1 << 30, "len", [1_049_000, 1_049_000, 602_000]),
+    (2098, 256 << 10, "len", [1_049_000, 1_049_000]),
+    # A result that is not a count takes the whole chunk.
+    *[(1100, 1 << 30, r, [1_049_000, 51_000]) for r in (None, -1, "ten", 2.5, 2**64)]])
+def test_write_to_writes_chunks_of_1_mib_by_whole_payloads(count, max_bytes, result, lengths, tmp_dir):
+    s, payloads = filled(tmp_dir, count, 1000, max_bytes)
+    handle = Recorder(result)
+    assert s.write_to(handle) is None
+    assert [len(c) for c in handle.calls] == lengths and all(type(c) is bytes for c in handle.calls)
+    assert handle.joined() == b"".join(payloads) and os.listdir(tmp_dir) == []
 
-        def read(i):
-            start.wait()
+
+def test_write_to_never_splits_a_payload_and_continues_short_writes(tmp_dir):
+    s = Sorter(tmp_dir=tmp_dir, max_bytes=2)
+    big = os.urandom(3 << 20)
+    for k, payload in ((1, big), (0, b"a" * 1000), (2, b"z" * 5000)):
+        s.add_encoded(k, payload)
+    offered = []
+
+    class Small(Recorder):
+        def write(self, data):
+            offered.append(len(data))
+            return super().write(bytes(data[:1 << 20])) and min(len(data), 1 << 20)
+
+    handle = Small()
+    s.write_to(handle)
+    assert handle.joined() == b"a" * 1000 + big + b"z" * 5000
+    assert offered == [1000 + (3 << 20) - (i << 20) for i in range(4)] + [5000]
+
+
+class Stuck:
+    def __init__(self, fail_on, error=None):
+        self.calls, self.fail_on, self.error = [], fail_on, error
+
+    def write(self, data):
+        self.calls.append(len(data))
+        if len(self.calls) == self.fail_on:
+            if self.error:
+                raise self.error
+            return 0
+        return 100
+
+
+@pytest.mark.parametrize("handle", [Stuck(1), Stuck(2), Stuck(2, BrokenPipeError("gone"))])
+def test_a_handle_that_fails_ends_write_to_with_nothing_left(handle, tmp_dir):
+    s, _ = filled(tmp_dir, 2700, 1000, max_bytes=256 << 10)
+    with pytest.raises(OSError) as e:
+        s.write_to(handle)
+    if handle.error:
+        assert e.value is handle.error
+    else:
+        assert (type(e.value), str(e.value)) == (OSError, "the handle wrote no bytes")
+    assert handle.calls == [1_049_000, 1_048_900][: handle.fail_on]
+    assert (os.listdir(tmp_dir), lodestack_threads()) == ([], [])
+    with pytest.raises(RuntimeError, match=READ_ONCE):
+        s.sort()
+
+
+class RaisingWrite:
+    write = property(lambda self: {}["write"])
+
+
+@pytest.mark.parametrize(("handle", "error"), [(object(), AttributeError), (None, AttributeError),
+                                               (RaisingWrite(), KeyError)])
+def test_a_handle_without_write_leaves_the_sorter_readable(handle, error, tmp_dir):
+    s, payloads = filled(tmp_dir, 10, 10, max_bytes=2)
+    with pytest.raises(error):
+        s.write_to(handle)
+    assert len(private_dirs(tmp_dir)) == 1
+    s.write_to(handle := Recorder())
+    assert handle.joined() == b"".join(payloads)
+
+
+def test_write_to_writes_on_the_calling_thread_while_closing_does_not_stop_it(tmp_dir):
+    s, payloads = filled(tmp_dir, 6000, 1100, max_bytes=1 << 20)
+    seen = []
+
+    class Watch(Recorder):
+        def write(self, data):
+            seen.append((threading.get_ident(), lodestack_threads()))
+            if len(seen) == 1:
+                run_threads([s.close])
+            return super().write(data)
+
+    s.write_to(handle := Watch())
+    assert handle.joined() == b"".join(payloads) and len(seen) == 7
+    assert {ident for ident, _ in seen} == {threading.get_ident()} and "lodestack-merge" in seen[0][1]
+    assert (os.listdir(tmp_dir), lodestack_threads()) == ([], [])
+    with pytest.raises(ValueError, match=CLOSED):
+        s.sort()
+
+
+def run_threads(targets):
+    barrier, errors = threading.Barrier(len(targets)), []
+
+    def body(target):
+        barrier.wait()
+        try:
+            target()
+        except BaseException as e:  # noqa: BLE001 - raised below
+            errors.append(e)
+
+    threads = [threading.Thread(target=body, args=(t,)) for t in targets]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if errors:
+        raise errors[0]
+
+
+@pytest.mark.parametrize("threads", [1, 2, 4])
+def test_threads_adding_then_sharing_one_iterator(threads, tmp_dir):
+    writers, per = 6, scale(2000, 30000)
+    s = Sorter(lambda it: it[0], tmp_dir=tmp_dir, max_bytes=40_000, max_open=4, threads=threads)
+
+    def writer(w):
+        for i in range(per):
+            if i % 7 == 3:
+                with pytest.raises(TypeError):
+                    s.add(({}, w, i))  # a failed add must not count
+            s.add((i % 97, w, i)) if i % 2 else s.add_encoded(i % 97, pickle.dumps((i % 97, w, i)))
+
+    run_threads([lambda w=w: writer(w) for w in range(writers)])
+    assert len(s) == writers * per
+    it, got = s.sort(), [[] for _ in range(writers)]
+    run_threads([lambda r=r: got[r].extend(it) for r in range(writers)])
+    assert sorted(x for part in got for x in part) == sorted(
+        (i % 97, w, i) for w in range(writers) for i in range(per))
+    for part in got:  # each reader's share in order, each writer's equal keys in its order
+        assert [x[0] for x in part] == sorted(x[0] for x in part)
+        for w in range(writers):
+            mine = [(x[0], x[2]) for x in part if x[1] == w]
+            assert mine == sorted(mine)
+
+
+@pytest.mark.parametrize("trial", range(scale(4, 60)))
+def test_threads_adding_reading_and_closing_at_once(trial, tmp_dir):
+    # Every refusal is a documented one; what the reader got is in order with nothing
+    # twice, and complete when nothing closed the sorter first.
+    rng = random.Random(trial)
+    s = Sorter(tmp_dir=tmp_dir, max_bytes=rng.choice([2_000, 20_000]), max_open=3, threads=rng.choice([1, 2]))
+    added, got, outcome, ticks = [[] for _ in range(3)], [], {}, iter(range(10**9))
+    read_after, close_after = rng.randrange(3000), rng.randrange(6000)
+
+    def adder(w):
+        for i in range(2000):
             try:
-                results[i] = s.sort()
-            except RuntimeError as e:
-                results[i] = str(e)
+                s.add_encoded(i % 50, b"%d:%d" % (w, i))
+            except (RuntimeError, ValueError) as e:
+                assert str(e) in (CANNOT_ADD, CLOSED)
+                return
+            added[w].append(b"%d:%d" % (w, i))
+            next(ticks)
 
-        threads = [threading.Thread(target=read, args=(i,)) for i in range(2)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        assert [r for r in results if isinstance(r, str)] == [READ_ONCE]
-        (iterator,) = [r for r in results if not isinstance(r, str)]
-        assert list(iterator) == sorted(items)
-        assert os.listdir(tmp_dir) == []
+    def reader():
+        while next(ticks) < read_after:
+            pass
+        try:
+            got.extend(s.encoded())
+            outcome["reader"] = "complete"
+        except ValueError as e:
+            assert str(e) == CLOSED
+
+    def closer():
+        while next(ticks) < close_after:
+            pass
+        s.close()
+
+    run_threads([lambda w=w: adder(w) for w in range(3)] + [reader, closer])
+    keys = [int(p.split(b":")[1]) % 50 for p in got]
+    assert len(got) == len(set(got)) and keys == sorted(keys)
+    if outcome.get("reader"):
+        assert sorted(got) == sorted(p for part in added for p in part)
