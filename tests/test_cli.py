@@ -113,6 +113,14 @@ def test_a_full_disk_while_spilling_exits_2_and_leaves_nothing(tmp_dir):
     assert done.stderr.endswith(b"/run-000000: No space left on device (os error 28)\n")
 
 
+@pytest.mark.parametrize("text, size", [("1", 1 << 10), ("2b", 2), ("3k", 3 << 10), ("5M", 5 << 20),
+                                        ("2g", 2 << 30), ("1T", 1 << 40), ("007", 7 << 10)])
+def test_buffer_sizes_count_as_gnu_sort_counts_them(text, size):
+    from lodestack import cli
+
+    assert cli.parse_size(text) == size
+
+
 def start(*args, **kwargs):
     env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT, PYTHONSAFEPATH="1")
     return subprocess.Popen([sys.executable, "-P", "-m", "lodestack", *map(str, args)], env=env,

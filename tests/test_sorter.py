@@ -180,7 +180,16 @@ def test_where_a_sorter_spills(how, monkeypatch, tmp_dir):
     assert os.listdir("target") == []
 
 
-def test_the_defaults_are_pickle_64_runs_and_256_mib(tmp_dir):
+def test_the_defaults_are_gettempdir_64_runs_and_256_mib(monkeypatch, tmp_dir):
+    error = LookupError("no temporary directory")
+    monkeypatch.setattr(tempfile, "gettempdir", lambda: raise_it(error))
+    for kwargs in ({}, {"max_bytes": 1}):  # after the codec, before the minimums
+        with pytest.raises(LookupError) as e:
+            Sorter(**kwargs)
+        assert e.value is error and not hasattr(e.value, "__notes__")
+    with pytest.raises(TypeError):
+        Sorter(codec=5)
+    monkeypatch.undo()
     s = Sorter(tmp_dir=tmp_dir)
     for i in range(127):  # 127 items of 1 MiB and a little fit half of 256 MiB...
         s.add_encoded(-i, bytes(1 << 20))
