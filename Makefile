@@ -4,7 +4,7 @@
 #   make test         build everything and run the C++ and the Python tests
 #   make test-asan    the same tests under AddressSanitizer and UBSan (build/asan)
 #   make test-tsan    the C++ tests, and the threaded Python tests, under TSan (build/tsan)
-#   make stress       the whole reliability suite (tests/reliability), slow cases included
+#   make stress       every Python test with larger counts, slow cases included
 #   make fuzz         build the fuzzers and run each for a bounded time (FUZZ_SECONDS)
 #   make bench        build and run every benchmark under bench/
 #   make wheel-check  build a wheel, install it into a fresh venv and import it
@@ -139,13 +139,13 @@ test-tsan:
 	  LD_PRELOAD=$$runtime $(pytest) $(TSAN_PYTEST_ARGS) $(PYTEST_ARGS); \
 	fi
 
-# `make test` runs the quick cases of tests/reliability; LODESTACK_STRESS adds the slow
-# ones and raises their counts. Each test is still bounded by STRESS_TIMEOUT.
+# `make test` runs the quick cases; LODESTACK_STRESS adds the slow ones and raises the
+# counts of the random and property tests. Each test is still bounded by STRESS_TIMEOUT.
 stress:
 	@$(call configure,$(BUILD),Release)
-	cmake --build $(BUILD) -j $(JOBS) --target _lodestack stage_package lodestack_test_shim
+	cmake --build $(BUILD) -j $(JOBS) --target _lodestack stage_package lodestack_test_shim _keytest
 	LODESTACK_STRESS=1 LODESTACK_STRESS_TIMEOUT=$(STRESS_TIMEOUT) PYTHONPATH=$(CURDIR)/$(BUILD)/pkg \
-	  $(pytest) tests/reliability $(PYTEST_ARGS)
+	  $(pytest) $(PYTEST_ARGS)
 
 fuzz:
 	LODESTACK_FUZZ_JOBS=$(JOBS) bash fuzz/run.sh $(FUZZ_SECONDS)
