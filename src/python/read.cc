@@ -293,7 +293,7 @@ PyObject* sorter_encoded(PyObject* op, PyObject*) {
   }
 }
 
-int init_iterator_type(PyObject*) {
+PyTypeObject* make_iterator_type() {
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>("The items of a sorter, merged in order as they are read.")},
       {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
@@ -309,8 +309,7 @@ int init_iterator_type(PyObject*) {
       .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
       .slots = slots,
   };
-  iterator_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
-  return iterator_type == nullptr ? -1 : 0;
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
 }
 
 }  // namespace lodestack::python
