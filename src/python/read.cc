@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <new>
 
 #include "error/to_python.h"
 #include "merge/finish.h"
@@ -18,6 +20,7 @@ PyTypeObject* iterator_type = nullptr;
 int finish(PySorter* self, bool store, std::optional<merge::Merged>* out) {
   SignalCheck check;
   Outcome outcome;
+  std::exception_ptr thrown;
   {
     // Everything below may wait: for the lock, for a spill, on merge passes.
     Detached detached;
@@ -40,17 +43,34 @@ int finish(PySorter* self, bool store, std::optional<merge::Merged>* out) {
         std::uint8_t taking = kTaking;
         self->status.compare_exchange_strong(taking, kReadBegun, std::memory_order_release,
                                              std::memory_order_relaxed);
-        Result<merge::Merged> merged = merge::finish(std::move(core), [&check] { return check(); });
-        if (!merged) {
+        try {
+          Result<merge::Merged> merged =
+              merge::finish(std::move(core), [&check] { return check(); });
+          if (!merged) {
+            state = Stopped{};
+            outcome = std::move(merged.error());
+          } else if (store) {
+            state = Reading{.merged = std::move(*merged), .batch = {}, .ends = {}, .cursor = 0};
+          } else {
+            *out = std::move(*merged);
+          }
+        } catch (...) {
+          // Running out of memory while finishing stops the sorter as any other failure
+          // does. The core and whatever was built from it went with the unwinding, here,
+          // detached, taking the spilled runs and the private directory along.
           state = Stopped{};
-          outcome = std::move(merged.error());
-        } else if (store) {
-          state = Reading{.merged = std::move(*merged), .batch = {}, .ends = {}, .cursor = 0};
-        } else {
-          *out = std::move(*merged);
+          thrown = std::current_exception();
         }
       }
     }
+  }
+  if (thrown) {
+    try {
+      std::rethrow_exception(thrown);
+    } catch (...) {
+      raise_from_current_exception();  // MemoryError, or InternalFault for anything else
+    }
+    return -1;
   }
   if (std::holds_alternative<std::monostate>(outcome)) return 0;
   raise_outcome(outcome, check);
