@@ -90,18 +90,24 @@ Outcome refill_if_drained(State& state) {
   reading->batch.clear();
   reading->ends.clear();
   reading->cursor = 0;
-  while (reading->batch.size() < kBatchBytes) {
-    Result<std::optional<merge::Record>> record = reading->merged.next_record();
-    if (!record) {
-      Error error = std::move(record.error());
-      state = Stopped{};
-      return error;
+  try {
+    while (reading->batch.size() < kBatchBytes) {
+      Result<std::optional<merge::Record>> record = reading->merged.next_record();
+      if (!record) {
+        Error error = std::move(record.error());
+        state = Stopped{};
+        return error;
+      }
+      if (!*record) break;
+      const ByteView payload = (*record)->payload;
+      reading->batch.insert(reading->batch.end(), payload.begin(), payload.end());
+      reading->ends.push_back(reading->batch.size());
+      if (reading->ends.size() == kBatchRecords) break;
     }
-    if (!*record) break;
-    const ByteView payload = (*record)->payload;
-    reading->batch.insert(reading->batch.end(), payload.begin(), payload.end());
-    reading->ends.push_back(reading->batch.size());
-    if (reading->ends.size() == kBatchRecords) break;
+  } catch (const std::bad_alloc&) {
+    // The merge has moved past a record that could not be kept: going on would skip it.
+    state = Stopped{};
+    return Error::io(ErrorKind::kOutOfMemory);
   }
   if (reading->ends.empty()) state = Read{};
   return std::monostate{};
