@@ -17,11 +17,19 @@
 //   LODESTACK_SHIM_<OP>_MAX="K"      transfer at most K bytes per affected call
 //   LODESTACK_SHIM_<OP>_EINTR="K"    fail the first K affected calls with EINTR
 //
+// Two more switches, not tied to run files, run a resource out on request:
+//
+//   LODESTACK_SHIM_NEW_FAIL="T"      the next operator new on the thread whose kernel thread
+//                                     id is T throws std::bad_alloc; once per process, so
+//                                     that the cleanup after it can allocate
+//   LODESTACK_SHIM_THREAD_FAIL="E"   pthread_create fails with error number E
+//
 // The library never touches Python and keeps its counters in atomics, since spill threads,
 // pool threads and the interpreter's own threads may all call in at once.
 #include <dlfcn.h>
 #include <errno.h>
 #include <limits.h>
+#include <pthread.h>
 #include <string.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -29,6 +37,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 namespace {
 
@@ -162,4 +171,22 @@ ssize_t write(int fd, const void* buf, size_t count) {
   return result;
 }
 
+int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
+                   void* arg) noexcept {
+  using CreateFn = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+  static const CreateFn real = reinterpret_cast<CreateFn>(dlsym(RTLD_NEXT, "pthread_create"));
+  if (const char* err = std::getenv("LODESTACK_SHIM_THREAD_FAIL")) return std::atoi(err);
+  return real(thread, attr, start, arg);
+}
+
 }  // extern "C"
+
+void* operator new(std::size_t size) {
+  using NewFn = void* (*)(std::size_t);
+  static const NewFn real = reinterpret_cast<NewFn>(dlsym(RTLD_NEXT, "_Znwm"));
+  static std::atomic<bool> failed{false};
+  if (const char* tid = std::getenv("LODESTACK_SHIM_NEW_FAIL")) {
+    if (std::atol(tid) == gettid() && !failed.exchange(true)) throw std::bad_alloc();
+  }
+  return real(size);
+}
