@@ -38,6 +38,23 @@ print(f"installed lodestack {lodestack.__version__} in {package}")
 print(lodestack.Sorter.__doc__.splitlines()[0])
 PY
 
+# The interpreter looks up PyInit__lodestack alone. Anything else the module exports (the
+# core's functions, the standard library's templates instantiated in it) could bind to,
+# or be bound by, another extension in the same process that carries the same names.
+module=$("$work/venv/bin/python" -I -c 'import lodestack._lodestack as m; print(m.__file__)')
+if command -v readelf >/dev/null; then
+  exported=$(readelf --dyn-syms --wide "$module" |
+    awk '$5 ~ /^(GLOBAL|WEAK|UNIQUE)$/ && $7 != "UND" { print $8 }')
+else
+  exported=$(nm -D --defined-only "$module" | awk '{ print $3 }')
+fi
+[ "$exported" = PyInit__lodestack ] || {
+  echo "the module exports more than PyInit__lodestack:" >&2
+  echo "$exported" | head -20 >&2
+  exit 1
+}
+echo "the module exports PyInit__lodestack alone"
+
 # The console script comes from the wheel's entry points, not from CMake: run it once.
 sorted=$(printf 'pear\napple\nfig\n' | "$work/venv/bin/lodestack")
 [ "$sorted" = $'apple\nfig\npear' ] || { echo "the lodestack command wrote: $sorted" >&2; exit 1; }

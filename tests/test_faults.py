@@ -228,6 +228,30 @@ def test_short_and_interrupted_transfers_lose_nothing(env, tmp_dir):
     assert facts == {"ok": True, "left": []}
 
 
+@needs_shim
+@pytest.mark.parametrize(("read", "raised", "later"), [
+    ("arm('NEW_FAIL', tid); list(s.sort())", ["MemoryError", ""], STOPPED),
+    ("it = s.sort(); arm('NEW_FAIL', tid); next(it)", ["MemoryError", "out of memory"], STOPPED),
+    ("arm('THREAD_FAIL', 11); s.write_to(Sink())",
+     ["BlockingIOError", "Resource temporarily unavailable (os error 11)"], READ_ONCE)],
+    ids=["finishing", "refilling", "merging-thread"])
+def test_running_out_of_memory_or_threads_while_reading_stops_the_sort(read, raised, later, tmp_dir):
+    facts = run_child(f"""
+        s = Sorter(tmp_dir=TMP, max_bytes=2)
+        for k in range(4):
+            s.add_encoded(k, b"p")        # three runs spilled, one item held
+        tid = threading.get_native_id()   # this thread's next allocation fails
+        arm = lambda what, value: os.environ.__setitem__("LODESTACK_SHIM_" + what, str(value))
+        try:
+            {read}
+        except Exception as e:
+            raised = [type(e).__name__, str(e)]
+        os.environ.pop("LODESTACK_SHIM_NEW_FAIL", None)
+        os.environ.pop("LODESTACK_SHIM_THREAD_FAIL", None)
+        done(raised=raised, later=refusal(s.encoded), left=os.listdir(TMP))""", tmp_dir, shim=True)
+    assert facts == {"raised": raised, "later": later, "left": []}
+
+
 def block_at(path, block):
     at = 0
     with open(path, "rb") as f:

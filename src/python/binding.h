@@ -43,7 +43,8 @@ struct SortedIterator {
   PyObject* decode;  // null for encoded()
 };
 
-// Created by the module's exec slot, once, and kept for the life of the process.
+// Created together by the module's first successful exec and kept for the life of the
+// process; all three are set or none is.
 extern PyTypeObject* sorter_type;
 extern PyTypeObject* iterator_type;
 extern PyObject* internal_fault;  // derives from BaseException
@@ -99,8 +100,9 @@ PyObject* sorter_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* sorter_encoded(PyObject* self, PyObject* unused);
 PyObject* sorter_write_to(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames);
-int init_sorter_type(PyObject* module);
-int init_iterator_type(PyObject* module);
+// A new type object, or null with an exception set.
+PyTypeObject* make_sorter_type();
+PyTypeObject* make_iterator_type();
 
 // Converts a C++ exception caught at a Python entry point into a Python exception.
 void raise_from_current_exception();

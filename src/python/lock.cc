@@ -25,6 +25,9 @@ std::optional<Lock::Guard> Lock::lock() {
 }
 
 std::optional<Lock::Guard> Lock::try_lock() {
+  // A signal handler run by the thread holding the mutex may come back here; trying a
+  // mutex the caller holds already is undefined, so that case fails before touching it.
+  if (owner_.load(std::memory_order_relaxed) == mark()) return std::nullopt;
   if (!mutex_.try_lock()) return std::nullopt;
   owner_.store(mark(), std::memory_order_relaxed);
   return Guard(this);

@@ -74,7 +74,7 @@ class Lock final {
   // Waits for the mutex. Nothing when this thread holds it already (a reentrant call).
   // REQUIRES: detached from the interpreter.
   std::optional<Guard> lock();
-  // Takes the mutex only if it is free.
+  // Takes the mutex only if it is free; nothing when this thread holds it already.
   std::optional<Guard> try_lock();
 
   // Adds a handle.

@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <new>
 
 #include "error/to_python.h"
 #include "merge/finish.h"
@@ -18,6 +20,7 @@ PyTypeObject* iterator_type = nullptr;
 int finish(PySorter* self, bool store, std::optional<merge::Merged>* out) {
   SignalCheck check;
   Outcome outcome;
+  std::exception_ptr thrown;
   {
     // Everything below may wait: for the lock, for a spill, on merge passes.
     Detached detached;
@@ -40,17 +43,34 @@ int finish(PySorter* self, bool store, std::optional<merge::Merged>* out) {
         std::uint8_t taking = kTaking;
         self->status.compare_exchange_strong(taking, kReadBegun, std::memory_order_release,
                                              std::memory_order_relaxed);
-        Result<merge::Merged> merged = merge::finish(std::move(core), [&check] { return check(); });
-        if (!merged) {
+        try {
+          Result<merge::Merged> merged =
+              merge::finish(std::move(core), [&check] { return check(); });
+          if (!merged) {
+            state = Stopped{};
+            outcome = std::move(merged.error());
+          } else if (store) {
+            state = Reading{.merged = std::move(*merged), .batch = {}, .ends = {}, .cursor = 0};
+          } else {
+            *out = std::move(*merged);
+          }
+        } catch (...) {
+          // Running out of memory while finishing stops the sorter as any other failure
+          // does. The core and whatever was built from it went with the unwinding, here,
+          // detached, taking the spilled runs and the private directory along.
           state = Stopped{};
-          outcome = std::move(merged.error());
-        } else if (store) {
-          state = Reading{.merged = std::move(*merged), .batch = {}, .ends = {}, .cursor = 0};
-        } else {
-          *out = std::move(*merged);
+          thrown = std::current_exception();
         }
       }
     }
+  }
+  if (thrown) {
+    try {
+      std::rethrow_exception(thrown);
+    } catch (...) {
+      raise_from_current_exception();  // MemoryError, or InternalFault for anything else
+    }
+    return -1;
   }
   if (std::holds_alternative<std::monostate>(outcome)) return 0;
   raise_outcome(outcome, check);
@@ -70,18 +90,24 @@ Outcome refill_if_drained(State& state) {
   reading->batch.clear();
   reading->ends.clear();
   reading->cursor = 0;
-  while (reading->batch.size() < kBatchBytes) {
-    Result<std::optional<merge::Record>> record = reading->merged.next_record();
-    if (!record) {
-      Error error = std::move(record.error());
-      state = Stopped{};
-      return error;
+  try {
+    while (reading->batch.size() < kBatchBytes) {
+      Result<std::optional<merge::Record>> record = reading->merged.next_record();
+      if (!record) {
+        Error error = std::move(record.error());
+        state = Stopped{};
+        return error;
+      }
+      if (!*record) break;
+      const ByteView payload = (*record)->payload;
+      reading->batch.insert(reading->batch.end(), payload.begin(), payload.end());
+      reading->ends.push_back(reading->batch.size());
+      if (reading->ends.size() == kBatchRecords) break;
     }
-    if (!*record) break;
-    const ByteView payload = (*record)->payload;
-    reading->batch.insert(reading->batch.end(), payload.begin(), payload.end());
-    reading->ends.push_back(reading->batch.size());
-    if (reading->ends.size() == kBatchRecords) break;
+  } catch (const std::bad_alloc&) {
+    // The merge has moved past a record that could not be kept: going on would skip it.
+    state = Stopped{};
+    return Error::io(ErrorKind::kOutOfMemory);
   }
   if (reading->ends.empty()) state = Read{};
   return std::monostate{};
@@ -293,7 +319,7 @@ PyObject* sorter_encoded(PyObject* op, PyObject*) {
   }
 }
 
-int init_iterator_type(PyObject*) {
+PyTypeObject* make_iterator_type() {
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>("The items of a sorter, merged in order as they are read.")},
       {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
@@ -309,8 +335,7 @@ int init_iterator_type(PyObject*) {
       .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
       .slots = slots,
   };
-  iterator_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
-  return iterator_type == nullptr ? -1 : 0;
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
 }
 
 }  // namespace lodestack::python

@@ -481,7 +481,7 @@ PyMethodDef sorter_methods[] = {
 
 }  // namespace
 
-int init_sorter_type(PyObject*) {
+PyTypeObject* make_sorter_type() {
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(kSorterDoc)},
       {Py_tp_new, reinterpret_cast<void*>(sorter_new_guarded)},
@@ -499,8 +499,7 @@ int init_sorter_type(PyObject*) {
       .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
       .slots = slots,
   };
-  sorter_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
-  return sorter_type == nullptr ? -1 : 0;
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
 }
 
 PyObject* refuse(Refusal refusal) {

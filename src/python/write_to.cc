@@ -6,6 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <exception>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <variant>
@@ -24,11 +26,15 @@ constexpr std::chrono::nanoseconds kSlice = std::chrono::milliseconds(50);
 
 using Message = std::variant<Bytes, Error>;
 
-// The merging thread's body. It never touches Python. The merge is dropped (removing the
+// The merging thread's body. It never touches Python. It takes the merge out of `handed`
+// first thing; until then the merge is the caller's, so that a thread that cannot be
+// started leaves it with the caller rather than in std::thread's argument storage, which
+// the failed constructor would destroy while attached. The merge is dropped (removing the
 // private directory) before the sender is released, so the writer sees the end only after
 // the spilled files are gone.
-void merge_chunks(merge::Merged merged, channel::Sender<Message> sender,
+void merge_chunks(std::optional<merge::Merged>* handed, channel::Sender<Message> sender,
                   std::atomic<bool>& panicked) {
+  merge::Merged merged = *std::move(*handed);
   sorter::name_thread("lodestack-merge");
   try {
     bool more = true;
@@ -101,16 +107,24 @@ PyObject* write_to(PySorter* self, PyObject* handle) {
   auto [sender, receiver] = channel::channel<Message>(2);
   std::atomic<bool> panicked{false};
   std::thread thread;
+  std::exception_ptr not_started;
   try {
-    thread = std::thread(merge_chunks, std::move(*merged), std::move(sender), std::ref(panicked));
-  } catch (const std::system_error& e) {
+    // The thread moves the merge out of `merged`, which therefore lives on until the join.
+    thread = std::thread(merge_chunks, &merged, std::move(sender), std::ref(panicked));
+  } catch (...) {
+    not_started = std::current_exception();
+  }
+  if (not_started) {
     {
       Detached detached;
       merged.reset();  // removes the private directory
     }
-    return raise(Error::from_errno(e.code().value()));
+    try {
+      std::rethrow_exception(not_started);
+    } catch (const std::system_error& e) {
+      return raise(Error::from_errno(e.code().value()));
+    }  // anything else (running out of memory) goes on to the entry point's handler
   }
-  merged.reset();
 
   Ref kept;  // the exception that ends the loop, if any
   for (;;) {

@@ -3,7 +3,8 @@
 #include <pthread.h>
 
 #include <algorithm>
-#include <string>
+#include <cstdio>
+#include <string_view>
 #include <system_error>
 
 namespace lodestack::sorter {
@@ -15,14 +16,25 @@ thread_local const Pool* tls_pool = nullptr;
 
 }  // namespace
 
-struct Pool::Task {
-  std::function<void()> fn;
-  bool done = false;  // guarded by the pool's mutex_
+// One for_each call: its tasks and how far they have got. It lives on the caller's stack,
+// which outlives it, since the call returns only once every task has finished; while
+// some index is not yet handed out it is linked into the pool's queue.
+struct Pool::Batch {
+  Batch(TaskRef t, std::size_t count) : task(t), n(count), unfinished(count) {}
+
+  const TaskRef task;
+  const std::size_t n;
+  std::size_t next = 0;    // the next index to hand out; guarded by the pool's mutex_
+  std::size_t unfinished;  // tasks not yet finished; guarded by the pool's mutex_
+  Batch* older = nullptr;  // queue links, while linked; guarded by the pool's mutex_
+  Batch* newer = nullptr;
 };
 
-void name_thread(const std::string& name) {
+void name_thread(const std::string_view name) {
   // Linux keeps 15 bytes of a thread's name and refuses longer ones outright, so cut it.
-  pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+  char cut[16] = {};
+  name.copy(cut, sizeof cut - 1);
+  pthread_setname_np(pthread_self(), cut);
 }
 
 Result<std::shared_ptr<Pool>> Pool::start(std::size_t threads) {
@@ -54,77 +66,77 @@ Pool::~Pool() {
 bool Pool::in_pool() const { return tls_pool == this; }
 
 void Pool::work(std::size_t index) {
-  name_thread("lodestack-sort-" + std::to_string(index));
+  // Named without allocating: a thread body has nowhere to report running out of memory.
+  char name[32];
+  std::snprintf(name, sizeof name, "lodestack-sort-%zu", index);
+  name_thread(name);
   tls_pool = this;
   std::unique_lock lock(mutex_);
   for (;;) {
-    if (run_one(lock)) continue;
+    if (oldest_ != nullptr) {
+      Batch& batch = *oldest_;
+      run(batch, claim(batch), lock);
+      continue;
+    }
     if (stopping_) return;
     ready_.wait(lock);
   }
 }
 
-bool Pool::run_one(std::unique_lock<std::mutex>& lock) {
-  if (queue_.empty()) return false;
-  Task* const task = queue_.front();
-  queue_.pop_front();
-  lock.unlock();
-  task->fn();
-  lock.lock();
-  task->done = true;
-  ready_.notify_all();
-  return true;
+std::size_t Pool::claim(Batch& batch) {
+  const std::size_t i = batch.next++;
+  if (batch.next == batch.n) {
+    (batch.older != nullptr ? batch.older->newer : oldest_) = batch.newer;
+    (batch.newer != nullptr ? batch.newer->older : newest_) = batch.older;
+  }
+  return i;
 }
 
-void Pool::run_all(std::span<Task> tasks) {
-  if (tasks.empty()) return;
+void Pool::run(Batch& batch, const std::size_t i, std::unique_lock<std::mutex>& lock) {
+  lock.unlock();
+  batch.task(i);
+  lock.lock();
+  // The batch's caller may return, and its batch go, as soon as the lock is let go after
+  // this: it is not touched again.
+  if (--batch.unfinished == 0) ready_.notify_all();
+}
+
+void Pool::for_each(const std::size_t n, const TaskRef task) noexcept {
+  if (n == 0) return;
+  Batch batch(task, n);
   const bool worker = in_pool();
   std::unique_lock lock(mutex_);
+  // GCC sees a local's address stored in the pool. It is unlinked before this returns:
+  // the call waits for every task to finish, and each was claimed first.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdangling-pointer"
+#endif
+  batch.older = newest_;
+  (newest_ != nullptr ? newest_->newer : oldest_) = &batch;
+  newest_ = &batch;
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
   // A worker keeps the first task for itself, so that a fork-join recursion goes on in
-  // depth on this thread while the queued halves spread over the others.
-  for (std::size_t i = worker ? 1 : 0; i < tasks.size(); ++i) queue_.push_back(&tasks[i]);
-  ready_.notify_all();
-  if (worker) {
-    lock.unlock();
-    tasks[0].fn();
-    lock.lock();
-    tasks[0].done = true;
-  }
-  const auto all_done = [&] {
-    for (const Task& task : tasks) {
-      if (!task.done) return false;
-    }
-    return true;
-  };
-  while (!all_done()) {
-    if (worker && !queue_.empty()) {
-      // A waiting worker helps, but with the newest task, not the oldest that idle
-      // workers take. Its own unfinished task is the newest unless another worker has
-      // stolen it, and whatever it runs here nests on its stack: taking the oldest would
-      // start the biggest pending piece of work on top of this frame, then the next one
-      // on top of that, until the stack overflows (a join recursion 16 levels deep did).
-      Task* const task = queue_.back();
-      queue_.pop_back();
-      lock.unlock();
-      task->fn();
-      lock.lock();
-      task->done = true;
-      ready_.notify_all();
+  // depth on this thread while the queued rest spreads over the others.
+  const std::size_t own = worker ? claim(batch) : 0;
+  if (batch.next < n) ready_.notify_all();
+  if (worker) run(batch, own, lock);
+  while (batch.unfinished != 0) {
+    if (worker && newest_ != nullptr) {
+      // A waiting worker helps, but with the newest batch, not the oldest that idle
+      // workers take. Its own unfinished tasks are the newest unless other workers have
+      // taken them all, and whatever it runs here nests on its stack: taking the oldest
+      // would start the biggest pending piece of work on top of this frame, then the next
+      // one on top of that, until the stack overflows (a join recursion 16 levels deep
+      // did).
+      Batch& newest = *newest_;
+      run(newest, claim(newest), lock);
       continue;
     }
     ready_.wait(lock);
   }
-}
-
-void Pool::join(const std::function<void()>& a, const std::function<void()>& b) {
-  Task tasks[2] = {{[&a] { a(); }}, {[&b] { b(); }}};
-  run_all(tasks);
-}
-
-void Pool::for_each(std::size_t n, const std::function<void(std::size_t)>& task) {
-  std::vector<Task> tasks(n);
-  for (std::size_t i = 0; i < n; ++i) tasks[i].fn = [&task, i] { task(i); };
-  run_all(tasks);
 }
 
 }  // namespace lodestack::sorter

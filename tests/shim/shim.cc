@@ -11,16 +11,22 @@
 //   LODESTACK_SHIM_<OP>_FAIL="E:B"  once B bytes have passed, fail with errno E
 //   LODESTACK_SHIM_<OP>_MAX="K"     transfer at most K bytes per call
 //   LODESTACK_SHIM_<OP>_EINTR="K"   fail the first K calls with EINTR
+// Two more switches run a resource out on request, whatever the file:
+//   LODESTACK_SHIM_NEW_FAIL="T"     the next operator new on kernel thread T throws
+//                                   std::bad_alloc; once per process, so cleanup can allocate
+//   LODESTACK_SHIM_THREAD_FAIL="E"  pthread_create fails with error number E
 // Spill threads, pool threads and the interpreter may all call at once: counters are atomic.
 #include <dlfcn.h>
 #include <errno.h>
 #include <limits.h>
+#include <pthread.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 namespace {
 
@@ -125,4 +131,21 @@ ssize_t write(int fd, const void* buf, size_t count) {
   return result;
 }
 
+int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
+                   void* arg) noexcept {
+  using CreateFn = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+  static const auto real = reinterpret_cast<CreateFn>(dlsym(RTLD_NEXT, "pthread_create"));
+  if (const char* err = std::getenv("LODESTACK_SHIM_THREAD_FAIL")) return std::atoi(err);
+  return real(thread, attr, start, arg);
+}
+
 }  // extern "C"
+
+void* operator new(std::size_t size) {
+  static const auto real = reinterpret_cast<void* (*)(std::size_t)>(dlsym(RTLD_NEXT, "_Znwm"));
+  static std::atomic<bool> failed{false};
+  if (const char* tid = std::getenv("LODESTACK_SHIM_NEW_FAIL")) {
+    if (std::atol(tid) == gettid() && !failed.exchange(true)) throw std::bad_alloc();
+  }
+  return real(size);
+}
