@@ -7,6 +7,7 @@
 #include "error/to_python.h"
 #include "python/binding.h"
 #include "python/encode.h"
+#include "python/pickle.h"
 
 namespace lodestack::python {
 
@@ -62,6 +63,14 @@ int push_item(PySorter* self, PyObject* item, Bytes& buffer) {
     if (!key || encode_key(key.get(), buffer, 0) < 0) return -1;
   } else if (encode_key(item, buffer, 0) < 0) {
     return -1;
+  }
+  if (self->fast_pickle) {
+    // The payload goes after the key in the same buffer.
+    const std::size_t key_size = buffer.size();
+    if (dump_fast(item, buffer)) {
+      const ByteView both(buffer);
+      return push(self, both.first(key_size), both.subspan(key_size));
+    }
   }
   Ref payload;
   if (self->codec_given) {

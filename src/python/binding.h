@@ -29,6 +29,9 @@ inline constexpr std::uint8_t kClosedStatus = 2;
 struct PySorter {
   PyObject_HEAD
   bool codec_given;
+  // No codec, and pickle's dumps and loads are the C pickler's own: dump_fast and load_fast
+  // (python/pickle.h) may stand in for them. A replaced pickle.dumps is called every time.
+  bool fast_pickle;
   PyObject* encode;  // the codec's bound encode, or pickle.dumps
   Lock* lock;        // one handle; iterators hold their own
   PyObject* decode;  // the codec's bound decode, or pickle.loads
@@ -41,6 +44,7 @@ struct SortedIterator {
   PyObject_HEAD
   Lock* lock;
   PyObject* decode;  // null for encoded()
+  bool fast_pickle;  // decode is pickle.loads, which load_fast may stand in for
 };
 
 // Created together by the module's first successful exec and kept for the life of the

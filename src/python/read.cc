@@ -12,6 +12,7 @@
 #include "error/to_python.h"
 #include "merge/finish.h"
 #include "python/binding.h"
+#include "python/pickle.h"
 
 namespace lodestack::python {
 
@@ -228,7 +229,13 @@ PyObject* iterator_next(PyObject* op) {
   try {
     Ref payload = Ref::steal(iterator_next_payload(self));
     if (!payload || self->decode == nullptr) return payload.release();
-    PyObject* const item = PyObject_CallOneArg(self->decode, payload.get());
+    PyObject* item = nullptr;
+    if (self->fast_pickle) {
+      item = load_fast(
+          ByteView(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(payload.get())),
+                   static_cast<std::size_t>(PyBytes_GET_SIZE(payload.get()))));
+    }
+    if (item == nullptr) item = PyObject_CallOneArg(self->decode, payload.get());
     if (item == nullptr) {
       // A reading whose item could not be decoded ends, as a generator that raised does.
       PyObject* const raised = PyErr_GetRaisedException();
@@ -265,6 +272,7 @@ PyObject* make_iterator(PySorter* sorter, PyObject* decode) {
   SortedIterator* const self = as_iterator(object);
   self->lock = sorter->lock->share();
   self->decode = Py_XNewRef(decode);
+  self->fast_pickle = decode != nullptr && sorter->fast_pickle;
   return object;
 }
 

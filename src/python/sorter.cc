@@ -85,6 +85,20 @@ Ref codec_method(PyObject* codec, const char* name) {
   return method;
 }
 
+// Whether `dumps` and `loads` are the C pickler's own functions, whose bytes and objects
+// dump_fast and load_fast reproduce; not, say, a wrapper someone put in pickle's place.
+bool is_c_pickle(PyObject* dumps, PyObject* loads) {
+  Ref module = Ref::steal(PyImport_ImportModule("_pickle"));
+  Ref c_dumps;
+  Ref c_loads;
+  if (module) {
+    c_dumps = Ref::steal(PyObject_GetAttrString(module.get(), "dumps"));
+    c_loads = Ref::steal(PyObject_GetAttrString(module.get(), "loads"));
+  }
+  PyErr_Clear();  // without _pickle, pickle is the pure-Python one
+  return c_dumps && c_dumps.get() == dumps && c_loads.get() == loads;
+}
+
 bool check_minimum(const char* name, long long value, long long minimum) {
   if (value >= minimum) return true;
   PyErr_Format(PyExc_ValueError, "%s must be at least %lld, not %lld", name, minimum, value);
@@ -162,6 +176,7 @@ PyObject* sorter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
   Ref encode;
   Ref decode;
+  bool fast_pickle = false;
   if (codec != nullptr) {
     encode = codec_method(codec, "encode");
     decode = codec_method(codec, "decode");
@@ -178,6 +193,7 @@ PyObject* sorter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!encode) return nullptr;
     decode = Ref::steal(PyObject_GetAttrString(pickle.get(), "loads"));
     if (!decode) return nullptr;
+    fast_pickle = is_c_pickle(encode.get(), decode.get());
   }
 
   if (!tmp_dir_given) {
@@ -212,6 +228,7 @@ PyObject* sorter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   PySorter* const self = as_sorter(object);
   self->codec_given = codec != nullptr;
+  self->fast_pickle = fast_pickle;
   self->encode = encode.release();
   self->lock = lock;
   self->decode = decode.release();
