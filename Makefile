@@ -147,8 +147,20 @@ stress:
 	LODESTACK_STRESS=1 LODESTACK_STRESS_TIMEOUT=$(STRESS_TIMEOUT) PYTHONPATH=$(CURDIR)/$(BUILD)/pkg \
 	  $(pytest) $(PYTEST_ARGS)
 
+# Each fuzzer runs for FUZZ_SECONDS from its corpus fuzz/corpus/NAME (kept between runs, ignored
+# by git), with no seeds: the run reader target writes its own runs. Crashes: fuzz/crash-NAME-*.
+fuzzers = $(basename $(notdir $(wildcard fuzz/*_fuzz.cc)))
 fuzz:
-	LODESTACK_FUZZ_JOBS=$(JOBS) bash fuzz/run.sh $(FUZZ_SECONDS)
+	cmake -S . -B build/fuzz -G Ninja -DLODESTACK_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	cmake --build build/fuzz -j $(JOBS) --target $(fuzzers)
+	@status=0; for f in $(fuzzers); do \
+	  echo "fuzz: $$f for $(FUZZ_SECONDS)s"; mkdir -p fuzz/corpus/$$f; \
+	  if build/fuzz/$$f fuzz/corpus/$$f -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	      -malloc_limit_mb=256 -print_final_stats=1 -artifact_prefix=fuzz/crash-$$f- \
+	      >build/fuzz/$$f.log 2>&1; then \
+	    grep -E '^(Done|stat::average_exec_per_sec|stat::peak_rss_mb)' build/fuzz/$$f.log; \
+	  else tail -n 40 build/fuzz/$$f.log; echo "fuzz: $$f FAILED (build/fuzz/$$f.log)"; status=1; fi; \
+	done; exit $$status
 
 bench:
 	@$(call configure,$(BUILD),Release)
