@@ -7,6 +7,7 @@
 #include <array>
 #include <cfloat>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 namespace lodestack::lines {
@@ -252,7 +253,10 @@ void push_general(Bytes& out, ByteView text) {
   out.push_back(0);
   char const* const start = reinterpret_cast<char const*>(out.data() + mark);
   char* stop = nullptr;
-  long double const value = strtold_l(start, &stop, c_locale());
+  // Without a C locale object (newlocale failed for want of memory), the process's own.
+  locale_t const locale = c_locale();
+  long double const value =
+      locale != locale_t{} ? strtold_l(start, &stop, locale) : std::strtold(start, &stop);
   bool const converted = stop != start;
   out.resize(mark);
 
