@@ -51,9 +51,10 @@ Result<std::vector<Source>> open_runs(std::span<const run::Run> runs) {
   return sources;
 }
 
-// Merges the cheapest window of adjacent runs into one new run, which takes the
-// window's place in `runs`, and deletes the window's files.
-Result<void> merge_pass(sorter::Sorter& core, const sorter::Stop& stop) {
+// Merges the cheapest window of adjacent runs into one new run, in the sort's order, which
+// takes the window's place in `runs`, and deletes the window's files. Counts the pass in
+// `stats`.
+Result<void> merge_pass(sorter::Sorter& core, const sorter::Stop& stop, sorter::Stats& stats) {
   std::vector<run::Run>& runs = core.runs();
   const std::uint64_t n = runs.size();
   const std::uint64_t m = core.max_open();
@@ -64,7 +65,7 @@ Result<void> merge_pass(sorter::Sorter& core, const sorter::Stop& stop) {
 
   Result<std::vector<Source>> sources = open_runs(window);
   if (!sources) return fail(std::move(sources.error()));
-  Result<Merged> merged = Merged::create(std::move(*sources), std::nullopt);
+  Result<Merged> merged = Merged::create(std::move(*sources), std::nullopt, core.order());
   if (!merged) return fail(std::move(merged.error()));
   Result<std::filesystem::path> path = core.next_path();
   if (!path) return fail(std::move(path.error()));
@@ -82,7 +83,13 @@ Result<void> merge_pass(sorter::Sorter& core, const sorter::Stop& stop) {
     }
   }
   // Close the window's files before the new run is finished and they are deleted.
-  { const Merged done = std::move(*merged); }
+  {
+    const Merged done = std::move(*merged);
+    const sorter::Stats pass = done.stats();
+    stats.dropped += pass.dropped;
+    stats.max_fan_in = std::max(stats.max_fan_in, pass.max_fan_in);
+    ++stats.merge_passes;
+  }
   Result<run::Run> written = std::move(*writer).finish();
   if (!written) return fail(std::move(written.error()));
 
@@ -101,9 +108,10 @@ Result<Merged> finish_core(sorter::Sorter& core, const sorter::Stop& stop) {
   // The merge needs room for its readers more than a spare half.
   core.release_spare();
 
+  sorter::Stats stats = core.stats();
   while (core.runs().size() > core.max_open()) {
     if (asked_to_stop(stop)) return fail(interrupted());
-    Result<void> merged = merge_pass(core, stop);
+    Result<void> merged = merge_pass(core, stop, stats);
     if (!merged) return fail(std::move(merged.error()));
   }
 
@@ -115,9 +123,9 @@ Result<Merged> finish_core(sorter::Sorter& core, const sorter::Stop& stop) {
   if (held.empty()) {
     held.release();
   } else {
-    sources->push_back(Source::memory(std::move(held)));
+    sources->push_back(Source::memory(std::move(held), core.order()));
   }
-  return Merged::create(std::move(*sources), core.take_dir());
+  return Merged::create(std::move(*sources), core.take_dir(), core.order(), stats);
 }
 
 }  // namespace

@@ -17,16 +17,22 @@ struct Head {
   std::uint64_t source = 0;
 };
 
-// The merge order: key bytes compared unsigned, a proper prefix first, then the source
-// index, which the caller makes insertion order. No two heads are equal, since no two
-// share a source.
-bool less(const Head& a, const Head& b) {
-  const std::size_t common = std::min(a.key.size(), b.key.size());
+// Key bytes compared unsigned, a proper prefix first: negative, 0 or positive.
+int compare_keys(const Bytes& a, const Bytes& b) {
+  const std::size_t common = std::min(a.size(), b.size());
   if (common != 0) {
-    const int order = std::memcmp(a.key.data(), b.key.data(), common);
-    if (order != 0) return order < 0;
+    const int order = std::memcmp(a.data(), b.data(), common);
+    if (order != 0) return order;
   }
-  if (a.key.size() != b.key.size()) return a.key.size() < b.key.size();
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
+// The merge order: by key, descending with `reverse`, then by source index, which the
+// caller makes insertion order, in either direction. No two heads are equal, since no two
+// share a source.
+bool before(const Head& a, const Head& b, const bool reverse) {
+  const int order = compare_keys(a.key, b.key);
+  if (order != 0) return reverse ? order > 0 : order < 0;
   return a.source < b.source;
 }
 
@@ -46,7 +52,14 @@ Error name_run(const Error& error, const std::filesystem::path& path) {
 
 Source Source::run(run::RunReader reader) { return Source(std::move(reader)); }
 
-Source Source::memory(sorter::Chunk chunk) { return Source(Memory{std::move(chunk)}); }
+Source Source::memory(sorter::Chunk chunk, const sorter::Order order) {
+  return Source(Memory{std::move(chunk), sorter::Walk(order)});
+}
+
+std::uint64_t Source::dropped() const {
+  const Memory* const memory = std::get_if<Memory>(&v_);
+  return memory == nullptr ? 0 : memory->walk.dropped();
+}
 
 Result<bool> Source::read_into(Bytes& key, Bytes& payload) {
   if (run::RunReader* const reader = std::get_if<run::RunReader>(&v_)) {
@@ -63,30 +76,39 @@ Result<bool> Source::read_into(Bytes& key, Bytes& payload) {
     return true;
   }
   Memory& memory = std::get<Memory>(v_);
-  if (memory.cursor == memory.chunk.size()) return false;
-  const sorter::Entry& entry = memory.chunk.entries()[memory.cursor];
-  const ByteView k = memory.chunk.key(entry);
-  const ByteView p = memory.chunk.payload(entry);
+  const sorter::Entry* const entry = memory.walk.next(memory.chunk);
+  if (entry == nullptr) return false;
+  const ByteView k = memory.chunk.key(*entry);
+  const ByteView p = memory.chunk.payload(*entry);
   key.assign(k.begin(), k.end());
   payload.assign(p.begin(), p.end());
-  ++memory.cursor;
   return true;
 }
 
 struct Merged::State {
+  // Constant after creation.
+  sorter::Order order;
+
   std::vector<Source> sources;  // in the order given: the tie-break between equal keys
-  // A binary min-heap by `less`, at most one head per source. Invariant: every source
-  // with records left has exactly one head, in `heap` or in `current`.
+  // A binary heap by `before`, its first head the next in order, at most one head per
+  // source. Invariant: every source with records left has exactly one head, in `heap` or
+  // in `current`.
   std::vector<Head> heap;
   std::optional<Head> current;  // the record handed out last
+  Bytes last_key;               // with `unique`: the key handed out last, if `any_out`
+  bool any_out = false;
   std::optional<sorter::TempDir> dir;
   bool failed = false;
+  sorter::Stats stats;  // with this merge's own fan-in, and drops of the sources released
 
   ~State() { release(); }
+
+  bool less(const Head& a, const Head& b) const { return before(a, b, order.reverse); }
 
   // Closes the sources' files, frees the heads, then removes the directory with every
   // run in it. Called at the end, on failure, and when the merge is dropped.
   void release() {
+    for (const Source& source : sources) stats.dropped += source.dropped();
     sources.clear();
     heap.clear();
     current.reset();
@@ -138,8 +160,12 @@ Merged::Merged(Merged&&) noexcept = default;
 Merged& Merged::operator=(Merged&&) noexcept = default;
 Merged::~Merged() = default;
 
-Result<Merged> Merged::create(std::vector<Source> sources, std::optional<sorter::TempDir> dir) {
+Result<Merged> Merged::create(std::vector<Source> sources, std::optional<sorter::TempDir> dir,
+                              const sorter::Order order, const sorter::Stats stats) {
   auto state = std::make_unique<State>();
+  state->order = order;
+  state->stats = stats;
+  state->stats.max_fan_in = std::max<std::uint64_t>(stats.max_fan_in, sources.size());
   state->sources = std::move(sources);
   state->dir = std::move(dir);
   state->heap.reserve(state->sources.size());
@@ -159,9 +185,25 @@ Result<Merged> Merged::create(std::vector<Source> sources, std::optional<sorter:
 Result<std::optional<Record>> Merged::next_record() {
   State& state = *state_;
   if (state.failed) return fail(Error::lost());
+  for (;;) {
+    if (Result<void> advanced = advance(); !advanced) return fail(std::move(advanced.error()));
+    if (!state.current || !state.order.unique) return state.record();
+    const Bytes& key = state.current->key;
+    if (state.any_out && compare_keys(key, state.last_key) == 0) {
+      ++state.stats.dropped;
+      continue;
+    }
+    state.last_key.assign(key.begin(), key.end());
+    state.any_out = true;
+    return state.record();
+  }
+}
+
+Result<void> Merged::advance() {
+  State& state = *state_;
   if (!state.current) {
     state.pop();
-    return state.record();
+    return {};
   }
   Head& head = *state.current;
   Result<bool> read = state.sources[head.source].read_into(head.key, head.payload);
@@ -173,15 +215,21 @@ Result<std::optional<Record>> Merged::next_record() {
   if (!*read) {
     state.current.reset();
     state.pop();
-    return state.record();
+    return {};
   }
-  // Runs come in long stretches from one source: while the refilled head stays below the
+  // Runs come in long stretches from one source: while the refilled head stays before the
   // top, one comparison is all a record costs.
-  if (!state.heap.empty() && !less(head, state.heap.front())) {
+  if (!state.heap.empty() && !state.less(head, state.heap.front())) {
     std::swap(head, state.heap.front());
     state.sift_down(0);
   }
-  return state.record();
+  return {};
+}
+
+sorter::Stats Merged::stats() const {
+  sorter::Stats stats = state_->stats;
+  for (const Source& source : state_->sources) stats.dropped += source.dropped();
+  return stats;
 }
 
 }  // namespace lodestack::merge

@@ -33,6 +33,7 @@ struct Run {
   std::filesystem::path path;
   std::uint64_t records = 0;
   std::uint64_t stream_len = 0;  // sum over records of key length + payload length + 8
+  std::uint64_t file_len = 0;    // the file's size: block headers and LZ4 data
 };
 
 }  // namespace lodestack::run

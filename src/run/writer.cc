@@ -98,6 +98,7 @@ struct RunWriter::State {
   std::size_t filling = 0;    // slot being filled; slots before it are full
   std::uint64_t records = 0;
   std::uint64_t stream_len = 0;
+  std::uint64_t file_len = 0;
 
   State(std::filesystem::path p, std::shared_ptr<sorter::Pool> pl, std::size_t slots)
       : path(std::move(p)), pool(std::move(pl)), blocks(slots) {}
@@ -166,6 +167,7 @@ struct RunWriter::State {
     }
     std::memcpy(out.get() + out_len, data, size);
     out_len += size;
+    file_len += size;
     return {};
   }
 
@@ -247,7 +249,7 @@ Result<Run> RunWriter::finish() && {
   if (r) r = s->flush();
   if (r) r = s->close_file();
   if (!r) return fail(r.error().with_path(s->path));
-  return Run{s->path, s->records, s->stream_len};
+  return Run{s->path, s->records, s->stream_len, s->file_len};
 }
 
 std::uint64_t RunWriter::records() const { return state_->records; }

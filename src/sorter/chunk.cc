@@ -791,6 +791,46 @@ void Chunk::sort(Pool* pool) {
   }
 }
 
+namespace {
+
+bool same_key(const Chunk& chunk, const Entry& a, const Entry& b) {
+  return a.key_len == b.key_len &&
+         (a.key_len == 0 ||
+          std::memcmp(chunk.key(a).data(), chunk.key(b).data(), a.key_len) == 0);
+}
+
+}  // namespace
+
+bool Walk::next_group(const Chunk& chunk) {
+  const std::span<const Entry> entries = chunk.entries();
+  const std::size_t n = entries.size();
+  if (grouped_ == n) return false;
+  std::size_t begin;
+  std::size_t end;
+  if (!order_.reverse) {
+    begin = grouped_;
+    end = n;
+    if (order_.unique) {
+      end = begin + 1;
+      while (end < n && same_key(chunk, entries[begin], entries[end])) ++end;
+    }
+    grouped_ = end;
+  } else {
+    // Groups from the back; each is handed out front to back, which is insertion order.
+    end = n - grouped_;
+    begin = end - 1;
+    while (begin > 0 && same_key(chunk, entries[begin - 1], entries[begin])) --begin;
+    grouped_ = n - begin;
+  }
+  at_ = begin;
+  stop_ = end;
+  if (order_.unique) {
+    dropped_ += end - begin - 1;
+    stop_ = begin + 1;
+  }
+  return true;
+}
+
 void Chunk::clear() {
   bytes_len_ = 0;
   entries_len_ = 0;

@@ -15,6 +15,7 @@
 #include <span>
 
 #include "key/bytes.h"
+#include "sorter/order.h"
 #include "sorter/pool.h"
 
 namespace lodestack::sorter {
@@ -92,6 +93,43 @@ class Chunk final {
   std::unique_ptr<Entry[]> entries_;
   std::uint64_t entries_len_ = 0;
   std::uint64_t entries_cap_ = 0;
+};
+
+// Hands out a sorted chunk's entries in the final order of a sort: keys ascending, or
+// descending with `reverse`, equal keys in the order they were added either way; with
+// `unique`, only the first added of each group of equal keys.
+//
+// The chunk sort gives ascending order only. Rather than reorder the entries in a pass of
+// its own, which would pay a cache miss per entry for keys that lie in insertion order,
+// the walk finds each group of equal keys by comparing neighbours as it goes: the
+// neighbour's key is the one its caller reads next anyway. The ascending walk that keeps
+// every entry compares nothing.
+//
+// A walk holds positions only. REQUIRES: every call passes the same chunk, sorted and
+// unchanged since the first call.
+class Walk final {
+ public:
+  explicit Walk(Order order) : order_(order) {}
+
+  // The next entry, or null after the last.
+  const Entry* next(const Chunk& chunk) {
+    if (at_ == stop_ && !next_group(chunk)) return nullptr;
+    return &chunk.entries()[at_++];
+  }
+
+  // Entries left out as duplicates so far.
+  std::uint64_t dropped() const { return dropped_; }
+
+ private:
+  bool next_group(const Chunk& chunk);
+
+  Order order_;
+  std::size_t at_ = 0;    // the next entry to hand out...
+  std::size_t stop_ = 0;  // ...up to here, in sorted positions
+  // Entries put in a group so far: those from the front going up, from the back with
+  // `reverse`.
+  std::size_t grouped_ = 0;
+  std::uint64_t dropped_ = 0;
 };
 
 }  // namespace lodestack::sorter

@@ -27,31 +27,30 @@ constexpr std::chrono::milliseconds kWaitSlice(50);
 
 bool asked_to_stop(const Stop& stop) { return stop && stop(); }
 
-// Sorts `chunk` and writes it to a new run file at `path`.
-Result<void> write_run(Chunk& chunk, const std::filesystem::path& path,
-                       const std::shared_ptr<Pool>& pool) {
+// Sorts `chunk` and writes it, in `order`, to a new run file at `path`.
+Result<run::Run> write_run(Chunk& chunk, const std::filesystem::path& path,
+                           const std::shared_ptr<Pool>& pool, const Order order) {
   chunk.sort(pool.get());
   Result<run::RunWriter> writer = run::RunWriter::create(path, pool);
   if (!writer) return fail(std::move(writer.error()));
-  for (const Entry& entry : chunk.entries()) {
-    Result<void> pushed = writer->push(chunk.key(entry), chunk.payload(entry));
-    if (!pushed) return pushed;
+  Walk walk(order);
+  while (const Entry* const entry = walk.next(chunk)) {
+    Result<void> pushed = writer->push(chunk.key(*entry), chunk.payload(*entry));
+    if (!pushed) return fail(std::move(pushed.error()));
   }
-  Result<run::Run> written = std::move(*writer).finish();
-  if (!written) return fail(std::move(written.error()));
-  return {};
+  return std::move(*writer).finish();
 }
 
 // What the spill thread sends back once the run is written: the chunk emptied for reuse,
 // unless an oversized item left it over budget, in which case reusing it would keep that
 // memory beyond max_bytes for the rest of the sort.
-SpillResult spilled(Chunk& chunk, std::uint64_t half) {
+SpillResult spilled(Chunk& chunk, run::Run run, std::uint64_t half) {
   if (chunk.footprint() > half) {
     chunk.release();
   } else {
     chunk.clear();
   }
-  return std::move(chunk);
+  return Spilled{std::move(chunk), std::move(run)};
 }
 
 // The body of a "lodestack-spill" thread. It owns its job outright and shares nothing
@@ -59,14 +58,14 @@ SpillResult spilled(Chunk& chunk, std::uint64_t half) {
 // ends the process, so everything, down to running out of memory, becomes the message.
 void spill_job(Chunk chunk, const std::filesystem::path path,
                channel::Sender<SpillResult> sender, std::shared_ptr<Pool> pool,
-               const std::uint64_t half) {
+               const std::uint64_t half, const Order order) {
   try {
     name_thread("lodestack-spill");
     std::optional<SpillResult> message;
     try {
-      Result<void> written = write_run(chunk, path, pool);
+      Result<run::Run> written = write_run(chunk, path, pool, order);
       if (written) {
-        message.emplace(spilled(chunk, half));
+        message.emplace(spilled(chunk, std::move(*written), half));
       } else {
         chunk.release();
         message.emplace(fail(std::move(written.error())));
@@ -94,7 +93,7 @@ void spill_job(Chunk chunk, const std::filesystem::path path,
 Result<std::unique_ptr<Sorter>> Sorter::create(std::filesystem::path tmp_dir,
                                                const std::uint64_t max_bytes,
                                                const std::uint64_t max_open,
-                                               const std::uint64_t threads) {
+                                               const std::uint64_t threads, const Order order) {
   if (max_bytes < 2) {
     return fail(Error::invalid(std::format("max_bytes must be at least 2, not {}", max_bytes)));
   }
@@ -122,17 +121,18 @@ Result<std::unique_ptr<Sorter>> Sorter::create(std::filesystem::path tmp_dir,
     pool = std::move(*started);
   }
   return std::unique_ptr<Sorter>(
-      new Sorter(std::move(tmp_dir), max_bytes, max_open, threads, std::move(pool)));
+      new Sorter(std::move(tmp_dir), max_bytes, max_open, threads, order, std::move(pool)));
 }
 
 Sorter::Sorter(std::filesystem::path tmp_dir, const std::uint64_t max_bytes,
-               const std::uint64_t max_open, const std::uint64_t threads,
+               const std::uint64_t max_open, const std::uint64_t threads, const Order order,
                std::shared_ptr<Pool> pool)
     : tmp_dir_(std::move(tmp_dir)),
       max_bytes_(max_bytes),
       max_open_(max_open),
       threads_(threads),
       half_(max_bytes / 2),
+      order_(order),
       pool_(std::move(pool)) {}
 
 Sorter::~Sorter() {
@@ -183,7 +183,7 @@ Result<void> Sorter::push(const ByteView key, const ByteView payload, const Stop
     assert(fits);
   }
   chunk_.append(key, payload);
-  ++count_;
+  ++stats_.added;
   return {};
 }
 
@@ -191,14 +191,15 @@ Result<void> Sorter::spill(std::filesystem::path path) {
   try {
     auto [sender, receiver] = channel::channel<SpillResult>(1);
     // The record goes in before the thread starts, so that runs_ lists the spills in the
-    // order they were started, which is the order their items were added.
+    // order they were started, which is the order their items were added. The thread's
+    // own descriptor replaces it: with `unique` the run holds fewer records.
     runs_.push_back(run::Run{path, chunk_.size(), chunk_.stream_len()});
     Chunk full = std::exchange(chunk_, spare_ ? std::move(*spare_) : Chunk());
     spare_.reset();
     // If the thread cannot start, the job and the chunk in it are gone: the caller marks
     // the sorter failed.
     std::thread handle(spill_job, std::move(full), std::move(path), std::move(sender), pool_,
-                       half_);
+                       half_, order_);
     pending_.emplace(Pending{std::move(handle), std::move(receiver)});
     return {};
   } catch (const std::system_error& e) {
@@ -231,7 +232,15 @@ Result<void> Sorter::wait_or_stop(const Stop& stop) {
       failed_ = true;
       return fail(std::move(result.error()));
     }
-    spare_ = std::move(*result);
+    // The spill in flight is always the last run.
+    run::Run& recorded = runs_.back();
+    const run::Run& written = result->run;
+    stats_.dropped += recorded.records - written.records;
+    ++stats_.runs;
+    stats_.spilled_bytes += written.stream_len;
+    stats_.compressed_bytes += written.file_len;
+    recorded = std::move(result->run);
+    spare_ = std::move(result->chunk);
   }
   return {};
 }
