@@ -29,13 +29,15 @@ import pathlib
 import lodestack
 
 package = pathlib.Path(lodestack.__file__).parent
-missing = [name for name in ("py.typed", "_lodestack.pyi") if not (package / name).is_file()]
+missing = [name for name in ("py.typed", "_lodestack.pyi", "_keys.pyi") if not (package / name).is_file()]
 if missing:
     raise SystemExit(f"the wheel lacks {', '.join(missing)}")
 if lodestack.Sorter.__module__ != "lodestack":
     raise SystemExit(f"Sorter reports module {lodestack.Sorter.__module__!r}")
 print(f"installed lodestack {lodestack.__version__} in {package}")
 print(lodestack.Sorter.__doc__.splitlines()[0])
+if lodestack.sort_key((1, "a")) >= lodestack.sort_key((1, "b")):
+    raise SystemExit("sort_key does not order (1, 'a') before (1, 'b')")
 PY
 
 # The interpreter looks up PyInit__lodestack alone. Anything else the module exports (the

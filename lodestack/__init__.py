@@ -11,10 +11,11 @@ Add items to a `Sorter`, then read them back once, in key order::
             ...
 
 What does not fit in `max_bytes` is spilled, LZ4-compressed, to a private directory and
-merged back as it is read.
+merged back as it is read. `sort_key(value)` gives the bytes a sorter orders a key by.
 """
 
+from lodestack._keys import sort_key
 from lodestack._lodestack import Sorter
 
 __version__ = "0.1.0"
-__all__ = ["Sorter"]
+__all__ = ["Sorter", "sort_key"]

@@ -1,6 +1,6 @@
-"""The walk over Python key values, through the developer build's test-only module _keytest:
-key bytes compare exactly as Python compares the keys, what the walk dispatches on, and what
-Python code it may run. The byte layer's own examples are tested in C++."""
+"""The walk over Python key values, through `sort_key`: key bytes compare exactly as Python
+compares the keys, what the walk dispatches on, and what Python code it may run. The byte
+layer's own examples are tested in C++."""
 
 import decimal
 import math
@@ -12,7 +12,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-encode = pytest.importorskip("_keytest").encode
+from lodestack import sort_key as encode
+
 NOT_A_KEY = "a sort key must be an int, float, str, bytes, None, or a tuple or list of them, not "
 ONE = "20bff000000000000000"
 DBL_MAX = sys.float_info.max

@@ -21,18 +21,31 @@ import pytest
 import lodestack
 from conftest import (CANNOT_ADD, CLOSED, READ_ONCE, STOPPED, Recorder, eventually,
                       lodestack_threads, payload_of, private_dirs, run_child, run_files)
-from lodestack import Sorter, _lodestack
+from lodestack import Sorter, _keys, _lodestack
 
-STUB = ast.parse((pathlib.Path(lodestack.__file__).parent / "_lodestack.pyi").read_text())
+PACKAGE = pathlib.Path(lodestack.__file__).parent
+STUB = ast.parse((PACKAGE / "_lodestack.pyi").read_text())
+KEYS_STUB = ast.parse((PACKAGE / "_keys.pyi").read_text())
 
 
 SLOTS = {"__new__", "__len__", "__iter__", "__next__"}
 
 
-def test_the_module_and_its_classes_are_as_the_stub_describes(tmp_dir):
-    assert _lodestack.__all__ == lodestack.__all__ == ["Sorter"]
+def text_signature(f):
+    for arg in ast.walk(f.args):
+        if isinstance(arg, ast.arg):
+            arg.annotation = None
+    return f"({ast.unparse(f.args)})"
+
+
+def test_the_modules_and_their_classes_are_as_the_stubs_describe(tmp_dir):
+    assert (_lodestack.__all__, lodestack.__all__) == (["Sorter"], ["Sorter", "sort_key"])
     assert [n for n in dir(_lodestack) if not n.startswith("__")] == ["Sorter"]
-    assert lodestack.Sorter is _lodestack.Sorter
+    assert [n for n in dir(_keys) if not n.startswith("__")] == ["sort_key"]
+    assert (lodestack.Sorter, lodestack.sort_key) == (_lodestack.Sorter, _keys.sort_key)
+    (f,) = KEYS_STUB.body[1:]
+    assert (_keys.sort_key.__doc__, _keys.sort_key.__text_signature__) == (
+        ast.get_docstring(f), text_signature(f))
     assert Sorter[int] == types.GenericAlias(Sorter, int)
     with Sorter(tmp_dir=tmp_dir) as s:
         runtime = {"Sorter": Sorter, "_SortedIterator": type(s.encoded())}
@@ -44,14 +57,11 @@ def test_the_module_and_its_classes_are_as_the_stub_describes(tmp_dir):
         assert [n for n in vars(cls) if callable(getattr(cls, n)) and n not in SLOTS and
                 not n.startswith("__init")] == names
         for f in methods:
-            for arg in ast.walk(f.args):
-                if isinstance(arg, ast.arg):
-                    arg.annotation = None
             if f.name == "__new__":
-                assert f"({ast.unparse(f.args)})" == "(cls, " + str(inspect.signature(cls))[1:]
+                assert text_signature(f) == "(cls, " + str(inspect.signature(cls))[1:]
             elif f.name not in SLOTS:
                 method = vars(cls)[f.name]
-                assert method.__text_signature__.replace("$", "") == f"({ast.unparse(f.args)})"
+                assert method.__text_signature__.replace("$", "") == text_signature(f)
                 assert getattr(cls, f.name).__doc__ == ast.get_docstring(f), f.name
         with pytest.raises(TypeError):
             type("Sub", (cls,), {})
