@@ -67,9 +67,15 @@ class Sorter[T = Any]:
             `max_bytes`, a 1 MiB buffer of what it writes and, for each block compressed at once,
             a 128 KiB block and room for it compressed, about 269 KiB: one block with 1 thread, and
             with more, two for each thread, but at most 16, about 4.2 MiB.
+        reverse: Whether items come out in descending key order. Items with equal keys still come
+            out in the order they were added, as with `sorted(reverse=True)`.
+        unique: Whether to keep, of the items with equal keys, only the first added, dropping the
+            others without decoding them. Keys are equal as they sort: 1, 1.0 and True are one
+            key, and so are all NaNs.
 
     Raises:
-        TypeError: If `key` is not callable, or `codec` lacks `encode` and `decode` methods.
+        TypeError: If `key` is not callable, `codec` lacks `encode` and `decode` methods, or
+            `reverse` or `unique` is not a bool.
         ValueError: If `max_bytes` or `max_open` is less than 2, or `threads` is less than 1.
         OSError: If `tmp_dir` is not a directory, or a directory cannot be made in it.
     """
@@ -83,6 +89,8 @@ class Sorter[T = Any]:
         tmp_dir: str | PathLike[str] | None = None,
         max_open: SupportsIndex = 64,
         threads: SupportsIndex = 1,
+        reverse: bool = False,
+        unique: bool = False,
     ) -> Self: ...
     def __class_getitem__(cls, key: Any) -> GenericAlias: ...
     def add(self, item: T, /) -> None:
@@ -119,9 +127,49 @@ class Sorter[T = Any]:
 
         A `write_to` already running in another thread is not stopped: it writes every item, then
         removes what was spilled."""
+    @property
+    def stats(self) -> SortStats | None:
+        """What the sort did, once reading has reached its end: a SortStats of the items
+        `added`, the items `dropped` as duplicates, the `runs` spilled with their
+        `spilled_bytes` and `compressed_bytes`, the `merge_passes` and the `max_fan_in` of
+        a merge. None until reading ends, and for good if reading failed or was
+        interrupted, or the sorter was closed before the end; closing after the end keeps
+        them."""
     def __enter__(self) -> Self: ...
     def __exit__(self, *_exc_info: object) -> None: ...
     def __len__(self) -> int: ...
+
+# Made by the module but none of its attributes: what `Sorter.stats` returns.
+@final
+@type_check_only
+class SortStats(tuple[int, int, int, int, int, int, int]):
+    """What a sort did: the items it took and dropped, what it spilled and how it merged.
+
+    Every count is exact. The spilled bytes count the runs written from memory, not those that
+    merge passes write. Each merge pass reads and writes part of the data once more: a larger
+    `max_bytes` (fewer runs) or `max_open` saves them."""
+
+    @property
+    def added(self) -> int:
+        """the items added, as len() counts them"""
+    @property
+    def dropped(self) -> int:
+        """the items dropped as duplicates of an earlier one (with unique)"""
+    @property
+    def runs(self) -> int:
+        """the runs spilled to disk from memory"""
+    @property
+    def spilled_bytes(self) -> int:
+        """the bytes of records those runs hold, before compression"""
+    @property
+    def compressed_bytes(self) -> int:
+        """the bytes of those run files, after compression"""
+    @property
+    def merge_passes(self) -> int:
+        """the passes that merged runs into a new run before the final merge"""
+    @property
+    def max_fan_in(self) -> int:
+        """the most sources (runs, and the half still held) one merge read at once"""
 
 @final
 class _SortedIterator[T]:

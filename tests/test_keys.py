@@ -1,6 +1,6 @@
 """The walk over Python key values, through `sort_key`: key bytes compare exactly as Python
-compares the keys, what the walk dispatches on, and what Python code it may run. The byte
-layer's own examples are tested in C++."""
+compares the keys and a sorter orders by them, what the walk dispatches on, and what Python
+code it may run. The byte layer's own examples are tested in C++."""
 
 import decimal
 import math
@@ -12,6 +12,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from conftest import scale
+from lodestack import Sorter
 from lodestack import sort_key as encode
 
 NOT_A_KEY = "a sort key must be an int, float, str, bytes, None, or a tuple or list of them, not "
@@ -79,6 +81,16 @@ def test_byte_order_is_python_order(a, b):
     assert sign(ka, kb) == reference(a, b), (ka.hex(), kb.hex())
     if "nan" not in repr((a, b)):
         assert (ka == kb) == (a == b)
+
+
+@settings(max_examples=scale(100, 1000), deadline=None)
+@given(st.lists(keys, max_size=12), st.booleans(), st.sampled_from([2, 1 << 20]))
+def test_a_sorter_puts_keys_in_the_order_of_their_bytes(ks, reverse, max_bytes):
+    s = Sorter(max_bytes=max_bytes, reverse=reverse)
+    for i, k in enumerate(ks):
+        s.add_encoded(k, b"%d" % i)
+    by_bytes = sorted(range(len(ks)), key=lambda i: encode(ks[i]), reverse=reverse)
+    assert [int(p) for p in s.encoded()] == by_bytes
 
 
 class Index:

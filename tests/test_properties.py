@@ -1,6 +1,6 @@
 """The central promise, as a property: whatever the items, keys, codec and settings, a sorter
-gives back exactly what was added, in key order, equal keys in the order they were added,
-through each of its three ways of reading. LODESTACK_PROPERTY_EXAMPLES sets how many
+gives back exactly what was added, in key order (or reversed), equal keys in the order they
+were added (or only the first of them), through each of its three ways of reading. LODESTACK_PROPERTY_EXAMPLES sets how many
 examples to try (default 40; `make stress` tries 400)."""
 
 import math
@@ -13,7 +13,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from conftest import Recorder, scale
-from lodestack import Sorter
+from lodestack import Sorter, sort_key
 
 EXAMPLES = int(os.environ.get("LODESTACK_PROPERTY_EXAMPLES") or scale(40, 400))
 
@@ -50,20 +50,26 @@ def examples(draw):
         encoded=draw(st.lists(st.booleans(), min_size=len(items), max_size=len(items))),
         given=draw(st.integers(0, len(items))),
         config={"max_bytes": draw(st.sampled_from([2, 40, 300, 2000, 8192, 268435456])),
-                "max_open": draw(st.integers(2, 5)), "threads": draw(st.integers(1, 3))})
+                "max_open": draw(st.integers(2, 5)), "threads": draw(st.integers(1, 3)),
+                "reverse": draw(st.booleans()), "unique": draw(st.booleans())})
 
 
 @settings(max_examples=EXAMPLES, deadline=None,
           suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
 @given(examples())
 def test_every_way_of_reading_gives_the_items_back_in_stable_key_order(tmp_dir, example):
-    items, key, codec = example["items"], example["key"], example["codec"]
+    items, key, codec, config = example["items"], example["key"], example["codec"], example["config"]
     encode = codec.encode if codec else (lambda item: pickle.dumps(item, 5))
-    expected = sorted(items, key=key)
+    expected = sorted(items, key=key, reverse=config["reverse"])
+    if config["unique"]:  # the first of each group of keys equal as a sorter sees them
+        firsts = {}
+        for item in expected:
+            firsts.setdefault(sort_key(item if key is None else key(item)), item)
+        expected = list(firsts.values())
     spill = tempfile.mkdtemp(dir=tmp_dir)
 
     def filled(upto=len(items)):
-        s = Sorter(key, codec=codec, tmp_dir=spill, **example["config"])
+        s = Sorter(key, codec=codec, tmp_dir=spill, **config)
         for item, as_encoded in zip(items[:upto], example["encoded"]):
             if as_encoded:
                 s.add_encoded(item if key is None else key(item), encode(item))
@@ -72,12 +78,23 @@ def test_every_way_of_reading_gives_the_items_back_in_stable_key_order(tmp_dir, 
         return s
 
     s = filled(len(items) - example["given"])
-    out = list(s.sort(iter(items[len(items) - example["given"]:])))
+    it = s.sort(iter(items[len(items) - example["given"]:]))
+    assert s.stats is None
+    out = list(it)
     assert (out, [type(x) for x in out]) == (expected, [type(x) for x in expected])
     assert len(s) == len(items)
-    assert list(filled().encoded()) == [encode(x) for x in expected]
-    handle = Recorder()
-    filled().write_to(handle)
+    s.close()
+    encoded = filled()
+    assert list(encoded.encoded()) == [encode(x) for x in expected]
+    handle, written = Recorder(), filled()
+    written.write_to(handle)
     assert handle.joined() == b"".join(map(encode, expected)) and all(handle.calls)
     assert os.listdir(spill) == []
+    # The same items and settings make the same sort, whichever way it is read.
+    stats = s.stats
+    assert stats == encoded.stats == written.stats
+    assert (stats.added, stats.dropped) == (len(items), len(items) - len(expected))
+    m = config["max_open"]
+    assert stats.merge_passes == -(-max(0, stats.runs - m) // (m - 1))
+    assert stats.max_fan_in <= m + 1 and (stats.runs == 0) == (stats.spilled_bytes == 0)
     os.rmdir(spill)

@@ -48,16 +48,23 @@ def test_the_modules_and_their_classes_are_as_the_stubs_describe(tmp_dir):
         ast.get_docstring(f), text_signature(f))
     assert Sorter[int] == types.GenericAlias(Sorter, int)
     with Sorter(tmp_dir=tmp_dir) as s:
-        runtime = {"Sorter": Sorter, "_SortedIterator": type(s.encoded())}
+        it = s.encoded()
+        assert (s.stats, list(it)) == (None, [])
+        runtime = {"Sorter": Sorter, "_SortedIterator": type(it), "SortStats": type(s.stats)}
     for node in (n for n in STUB.body if isinstance(n, ast.ClassDef) and n.name in runtime):
         cls = runtime[node.name]
         assert (cls.__module__, cls.__doc__) == ("lodestack", ast.get_docstring(node))
         methods = [f for f in node.body if isinstance(f, ast.FunctionDef)]
-        names = [f.name for f in methods if f.name not in SLOTS]
-        assert [n for n in vars(cls) if callable(getattr(cls, n)) and n not in SLOTS and
-                not n.startswith("__init")] == names
+        attributes = [f for f in methods
+                      if [ast.unparse(d) for d in f.decorator_list] == ["property"]]
+        names = [f.name for f in methods if f.name not in SLOTS and f not in attributes]
+        assert node.name == "SortStats" or [
+            n for n in vars(cls) if callable(getattr(cls, n)) and n not in SLOTS and
+            not n.startswith("__init")] == names
         for f in methods:
-            if f.name == "__new__":
+            if f in attributes:
+                assert vars(cls)[f.name].__doc__ == ast.get_docstring(f), f.name
+            elif f.name == "__new__":
                 assert text_signature(f) == "(cls, " + str(inspect.signature(cls))[1:]
             elif f.name not in SLOTS:
                 method = vars(cls)[f.name]
@@ -103,7 +110,8 @@ BAD_CODEC = "a codec must have encode and decode methods, unlike "
 LOOKUP_FAILS = property(lambda self: 1 / 0)
 
 # (args, kwargs, error, message or None, note or None), in the order the checks are made:
-# binding, conversions (max_bytes, tmp_dir, max_open, threads), key, codec, minimums, tmp_dir.
+# binding, conversions (max_bytes, tmp_dir, max_open, threads), key, codec, minimums, reverse,
+# unique, tmp_dir.
 CONSTRUCTION = [
     ((1, 2), {}, TypeError, NEW + "takes from 0 to 1 positional arguments but 2 were given", None),
     ((None, pickle), {}, TypeError, NEW + "takes from 0 to 1 positional arguments but 2 were given", None),
@@ -133,7 +141,10 @@ CONSTRUCTION = [
     ((), {"max_bytes": -(2**63)}, ValueError, f"max_bytes must be at least 2, not {-(2**63)}", None),
     ((), {"max_open": Index(-3), "threads": 0}, ValueError, "max_open must be at least 2, not -3", None),
     ((), {"threads": 0, "tmp_dir": "/nonexistent"}, ValueError, "threads must be at least 1, not 0", None),
-    ((), {"threads": -1}, ValueError, "threads must be at least 1, not -1", None),
+    ((), {"threads": -1, "reverse": 1}, ValueError, "threads must be at least 1, not -1", None),
+    ((), {"reverse": 1, "unique": None, "tmp_dir": "/nonexistent"}, TypeError,
+     "reverse must be a bool, not int", None),
+    ((), {"reverse": True, "unique": Index(0)}, TypeError, "unique must be a bool, not Index", None),
 ]
 
 
@@ -341,6 +352,8 @@ def test_each_state_refuses_with_its_message(state, operation, tmp_dir):
         OPERATIONS[operation](s, handle)
     assert str(e.value) == (reading if operation in ("sort()", "encoded()", "write_to") else adding)
     assert (type(e.value), handle.calls, len(s)) == (error, [], 3)
+    # Only a read that reached its end tells what the sort did.
+    assert (s.stats is None) == (state not in ("read", "written"))
     s.close()
 
 

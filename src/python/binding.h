@@ -51,6 +51,8 @@ struct SortedIterator {
 // process; all three are set or none is.
 extern PyTypeObject* sorter_type;
 extern PyTypeObject* iterator_type;
+// The struct sequence `Sorter.stats` returns: no attribute of the module.
+extern PyTypeObject* stats_type;
 extern PyObject* internal_fault;  // derives from BaseException
 
 // Why a call on a sorter was refused, or what stopped it, before it becomes an exception.
@@ -107,6 +109,7 @@ PyObject* sorter_write_to(PyObject* self, PyObject* const* args, Py_ssize_t narg
 // A new type object, or null with an exception set.
 PyTypeObject* make_sorter_type();
 PyTypeObject* make_iterator_type();
+PyTypeObject* make_stats_type();
 
 // Converts a C++ exception caught at a Python entry point into a Python exception.
 void raise_from_current_exception();

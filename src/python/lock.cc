@@ -15,6 +15,10 @@ thread_local char tls_mark;
 
 std::uint64_t mark() { return reinterpret_cast<std::uintptr_t>(&tls_mark); }
 
+constexpr std::uint8_t kStatsNone = 0;
+constexpr std::uint8_t kStatsWriting = 1;
+constexpr std::uint8_t kStatsReady = 2;
+
 }  // namespace
 
 std::optional<Lock::Guard> Lock::lock() {
@@ -31,6 +35,21 @@ std::optional<Lock::Guard> Lock::try_lock() {
   if (!mutex_.try_lock()) return std::nullopt;
   owner_.store(mark(), std::memory_order_relaxed);
   return Guard(this);
+}
+
+void Lock::publish_stats(const sorter::Stats& stats) {
+  std::uint8_t none = kStatsNone;
+  if (!stats_state_.compare_exchange_strong(none, kStatsWriting, std::memory_order_acquire,
+                                            std::memory_order_relaxed)) {
+    return;
+  }
+  stats_ = stats;
+  stats_state_.store(kStatsReady, std::memory_order_release);
+}
+
+std::optional<sorter::Stats> Lock::stats() const {
+  if (stats_state_.load(std::memory_order_acquire) != kStatsReady) return std::nullopt;
+  return stats_;
 }
 
 void Lock::release(Lock* lock) {

@@ -10,6 +10,10 @@
 // without waiting). `owner` turns the one way a thread could wait for itself — a signal
 // handler, run by a signal check of the thread that holds the lock, calling back into the
 // same sorter — into a "reentrant call" error instead of a self-deadlock.
+//
+// Beside the state, the lock keeps what the sort did, published once when reading reaches
+// its end and read without the mutex, so that asking for it never waits; it outlives the
+// state's end and close().
 #ifndef LODESTACK_PYTHON_LOCK_H_
 #define LODESTACK_PYTHON_LOCK_H_
 
@@ -24,6 +28,7 @@
 #include "key/bytes.h"
 #include "merge/merged.h"
 #include "sorter/sorter.h"
+#include "sorter/stats.h"
 
 namespace lodestack::python {
 
@@ -87,6 +92,11 @@ class Lock final {
   // REQUIRES: the calling thread is attached, or the interpreter is finalizing.
   static void release(Lock* lock);
 
+  // Keeps the stats of a sort whose reading ended; only the first call counts. Any thread.
+  void publish_stats(const sorter::Stats& stats);
+  // The stats published, if any. Any thread, without waiting.
+  std::optional<sorter::Stats> stats() const;
+
  private:
   explicit Lock(State state) : state_(std::move(state)) {}
 
@@ -94,6 +104,10 @@ class Lock final {
   State state_;                           // guarded by mutex_
   std::atomic<std::uint64_t> owner_{0};   // the mark of the thread holding mutex_, or 0
   std::atomic<std::uint32_t> refs_{1};    // handles: the sorter, its iterators
+  // kStatsNone, then kStatsWriting while the one publisher writes `stats_`, then
+  // kStatsReady, after which `stats_` never changes.
+  std::atomic<std::uint8_t> stats_state_{0};
+  sorter::Stats stats_;
 };
 
 }  // namespace lodestack::python

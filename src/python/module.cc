@@ -29,9 +29,12 @@ int make_types() {
     if (!sorter) return -1;
     Ref iterator = Ref::steal(reinterpret_cast<PyObject*>(make_iterator_type()));
     if (!iterator) return -1;
+    Ref stats = Ref::steal(reinterpret_cast<PyObject*>(make_stats_type()));
+    if (!stats) return -1;
     // The references pass to the globals, which keep them for the life of the process.
     internal_fault = fault.release();
     iterator_type = reinterpret_cast<PyTypeObject*>(iterator.release());
+    stats_type = reinterpret_cast<PyTypeObject*>(stats.release());
     sorter_type = reinterpret_cast<PyTypeObject*>(sorter.release());
     return 0;
   }();

@@ -84,8 +84,9 @@ constexpr std::size_t kBatchBytes = 1048576;
 constexpr std::size_t kBatchRecords = 4096;
 
 // Takes the next batch of records when the last one has been handed out. Runs detached,
-// holding the lock; the merge and the buffers go when it ends or fails.
-Outcome refill_if_drained(State& state) {
+// holding the lock; the merge and the buffers go when it ends or fails, and at the end the
+// lock keeps what the sort did.
+Outcome refill_if_drained(State& state, Lock& lock) {
   Reading* const reading = std::get_if<Reading>(&state);
   if (reading == nullptr || !reading->drained()) return std::monostate{};
   reading->batch.clear();
@@ -110,7 +111,10 @@ Outcome refill_if_drained(State& state) {
     state = Stopped{};
     return Error::io(ErrorKind::kOutOfMemory);
   }
-  if (reading->ends.empty()) state = Read{};
+  if (reading->ends.empty()) {
+    lock.publish_stats(reading->merged.stats());
+    state = Read{};
+  }
   return std::monostate{};
 }
 
@@ -167,7 +171,7 @@ PyObject* iterator_next_payload(SortedIterator* self) {
       Outcome refilled;
       {
         Detached detached;
-        refilled = refill_if_drained(state);
+        refilled = refill_if_drained(state, lock);
       }
       if (const Error* error = std::get_if<Error>(&refilled)) {
         guard.reset();
@@ -204,7 +208,7 @@ PyObject* iterator_next_payload(SortedIterator* self) {
         guard.reset();
         outcome = Error::io(ErrorKind::kInterrupted);
       } else {
-        outcome = refill_if_drained(state);
+        outcome = refill_if_drained(state, lock);
         if (std::holds_alternative<std::monostate>(outcome)) {
           const Next next = next_value(state);
           if (next.refusal) {

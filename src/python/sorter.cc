@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -15,6 +17,7 @@
 namespace lodestack::python {
 
 PyTypeObject* sorter_type = nullptr;
+PyTypeObject* stats_type = nullptr;
 PyObject* internal_fault = nullptr;
 
 namespace {
@@ -99,6 +102,18 @@ bool is_c_pickle(PyObject* dumps, PyObject* loads) {
   return c_dumps && c_dumps.get() == dumps && c_loads.get() == loads;
 }
 
+// A flag: True or False itself, since anything else is more likely a misplaced argument
+// than a choice.
+bool convert_flag(PyObject* value, const char* name, bool* out) {
+  if (value == nullptr) return true;
+  if (!PyBool_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be a bool, not %s", name, type_name(value).c_str());
+    return false;
+  }
+  *out = value == Py_True;
+  return true;
+}
+
 bool check_minimum(const char* name, long long value, long long minimum) {
   if (value >= minimum) return true;
   PyErr_Format(PyExc_ValueError, "%s must be at least %lld, not %lld", name, minimum, value);
@@ -118,6 +133,8 @@ PyObject* sorter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* tmp_dir_arg = nullptr;
   PyObject* max_open_arg = nullptr;
   PyObject* threads_arg = nullptr;
+  PyObject* reverse_arg = nullptr;
+  PyObject* unique_arg = nullptr;
   if (kwargs != nullptr) {
     // The keyword dict is this call's own, so reading it needs no critical section.
     PyObject* name;
@@ -144,6 +161,10 @@ PyObject* sorter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         slot = &max_open_arg;
       } else if (std::strcmp(text, "threads") == 0) {
         slot = &threads_arg;
+      } else if (std::strcmp(text, "reverse") == 0) {
+        slot = &reverse_arg;
+      } else if (std::strcmp(text, "unique") == 0) {
+        slot = &unique_arg;
       }
       if (slot == nullptr) {
         return PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
@@ -209,6 +230,11 @@ PyObject* sorter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       !check_minimum("threads", threads, 1)) {
     return nullptr;
   }
+  sorter::Order order;
+  if (!convert_flag(reverse_arg, "reverse", &order.reverse) ||
+      !convert_flag(unique_arg, "unique", &order.unique)) {
+    return nullptr;
+  }
 
   Result<std::unique_ptr<sorter::Sorter>> core = fail(Error::lost());
   {
@@ -216,7 +242,7 @@ PyObject* sorter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Detached detached;
     core = sorter::Sorter::create(tmp_dir, static_cast<std::uint64_t>(max_bytes),
                                   static_cast<std::uint64_t>(max_open),
-                                  static_cast<std::uint64_t>(threads));
+                                  static_cast<std::uint64_t>(threads), order);
   }
   if (!core) return raise(core.error());
 
@@ -284,6 +310,23 @@ Py_ssize_t sorter_length(PyObject* op) {
     return -1;
   }
   return static_cast<Py_ssize_t>(added);
+}
+
+PyObject* sorter_stats(PyObject* op, void*) {
+  const std::optional<sorter::Stats> stats = as_sorter(op)->lock->stats();
+  if (!stats) Py_RETURN_NONE;
+  Ref result = Ref::steal(PyStructSequence_New(stats_type));
+  if (!result) return nullptr;
+  const std::uint64_t fields[] = {stats->added,         stats->dropped,
+                                  stats->runs,          stats->spilled_bytes,
+                                  stats->compressed_bytes, stats->merge_passes,
+                                  stats->max_fan_in};
+  for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(std::size(fields)); ++i) {
+    PyObject* const field = PyLong_FromUnsignedLongLong(fields[i]);
+    if (field == nullptr) return nullptr;
+    PyStructSequence_SetItem(result.get(), i, field);  // steals the reference
+  }
+  return result.release();
 }
 
 PyObject* sorter_close(PyObject* op, PyObject*) {
@@ -388,7 +431,8 @@ PyObject* sorter_add_encoded(PyObject* op, PyObject* const* args, Py_ssize_t nar
 }
 
 constexpr const char kSorterDoc[] =
-    "Sorter(key=None, *, codec=None, max_bytes=268435456, tmp_dir=None, max_open=64, threads=1)\n"
+    "Sorter(key=None, *, codec=None, max_bytes=268435456, tmp_dir=None, max_open=64, threads=1,\n"
+    "       reverse=False, unique=False)\n"
     "--\n"
     "\n"
     "Sort more items than fit in memory: add them, then sort them once.\n"
@@ -428,9 +472,15 @@ constexpr const char kSorterDoc[] =
     "        `max_bytes`, a 1 MiB buffer of what it writes and, for each block compressed at once,\n"
     "        a 128 KiB block and room for it compressed, about 269 KiB: one block with 1 thread, and\n"
     "        with more, two for each thread, but at most 16, about 4.2 MiB.\n"
+    "    reverse: Whether items come out in descending key order. Items with equal keys still come\n"
+    "        out in the order they were added, as with `sorted(reverse=True)`.\n"
+    "    unique: Whether to keep, of the items with equal keys, only the first added, dropping the\n"
+    "        others without decoding them. Keys are equal as they sort: 1, 1.0 and True are one\n"
+    "        key, and so are all NaNs.\n"
     "\n"
     "Raises:\n"
-    "    TypeError: If `key` is not callable, or `codec` lacks `encode` and `decode` methods.\n"
+    "    TypeError: If `key` is not callable, `codec` lacks `encode` and `decode` methods, or\n"
+    "        `reverse` or `unique` is not a bool.\n"
     "    ValueError: If `max_bytes` or `max_open` is less than 2, or `threads` is less than 1.\n"
     "    OSError: If `tmp_dir` is not a directory, or a directory cannot be made in it.";
 
@@ -472,6 +522,37 @@ constexpr const char kWriteToDoc[] =
     "The next chunk is merged on another thread while the handle writes this one. This reads\n"
     "the sorter, so it can be done only once.";
 
+constexpr const char kStatsDoc[] =
+    "What the sort did, once reading has reached its end: a SortStats of the items\n"
+    "`added`, the items `dropped` as duplicates, the `runs` spilled with their\n"
+    "`spilled_bytes` and `compressed_bytes`, the `merge_passes` and the `max_fan_in` of\n"
+    "a merge. None until reading ends, and for good if reading failed or was\n"
+    "interrupted, or the sorter was closed before the end; closing after the end keeps\n"
+    "them.";
+
+PyGetSetDef sorter_getset[] = {
+    {"stats", sorter_stats, nullptr, kStatsDoc, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyStructSequence_Field stats_fields[] = {
+    {"added", "the items added, as len() counts them"},
+    {"dropped", "the items dropped as duplicates of an earlier one (with unique)"},
+    {"runs", "the runs spilled to disk from memory"},
+    {"spilled_bytes", "the bytes of records those runs hold, before compression"},
+    {"compressed_bytes", "the bytes of those run files, after compression"},
+    {"merge_passes", "the passes that merged runs into a new run before the final merge"},
+    {"max_fan_in", "the most sources (runs, and the half still held) one merge read at once"},
+    {nullptr, nullptr},
+};
+
+constexpr const char kStatsTypeDoc[] =
+    "What a sort did: the items it took and dropped, what it spilled and how it merged.\n"
+    "\n"
+    "Every count is exact. The spilled bytes count the runs written from memory, not those that\n"
+    "merge passes write. Each merge pass reads and writes part of the data once more: a larger\n"
+    "`max_bytes` (fewer runs) or `max_open` saves them.";
+
 template <typename F>
 PyCFunction cfunc(F f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
@@ -506,6 +587,7 @@ PyTypeObject* make_sorter_type() {
       {Py_tp_traverse, reinterpret_cast<void*>(sorter_traverse)},
       {Py_tp_clear, reinterpret_cast<void*>(sorter_clear)},
       {Py_tp_methods, sorter_methods},
+      {Py_tp_getset, sorter_getset},
       {Py_mp_length, reinterpret_cast<void*>(sorter_length)},
       {0, nullptr},
   };
@@ -517,6 +599,16 @@ PyTypeObject* make_sorter_type() {
       .slots = slots,
   };
   return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+}
+
+PyTypeObject* make_stats_type() {
+  PyStructSequence_Desc desc = {
+      .name = "lodestack.SortStats",
+      .doc = kStatsTypeDoc,
+      .fields = stats_fields,
+      .n_in_sequence = static_cast<int>(std::size(stats_fields)) - 1,
+  };
+  return PyStructSequence_NewType(&desc);
 }
 
 PyObject* refuse(Refusal refusal) {

@@ -31,9 +31,10 @@ using Message = std::variant<Bytes, Error>;
 // started leaves it with the caller rather than in std::thread's argument storage, which
 // the failed constructor would destroy while attached. The merge is dropped (removing the
 // private directory) before the sender is released, so the writer sees the end only after
-// the spilled files are gone.
+// the spilled files are gone. Having merged every record, it leaves the sort's stats in
+// `stats` for the writer, who reads them after joining it.
 void merge_chunks(std::optional<merge::Merged>* handed, channel::Sender<Message> sender,
-                  std::atomic<bool>& panicked) {
+                  std::atomic<bool>& panicked, std::optional<sorter::Stats>& stats) {
   merge::Merged merged = *std::move(*handed);
   sorter::name_thread("lodestack-merge");
   try {
@@ -50,6 +51,7 @@ void merge_chunks(std::optional<merge::Merged>* handed, channel::Sender<Message>
           break;
         }
         if (!*record) {
+          stats = merged.stats();
           message = std::move(chunk);
           break;
         }
@@ -106,11 +108,13 @@ PyObject* write_to(PySorter* self, PyObject* handle) {
 
   auto [sender, receiver] = channel::channel<Message>(2);
   std::atomic<bool> panicked{false};
+  std::optional<sorter::Stats> stats;
   std::thread thread;
   std::exception_ptr not_started;
   try {
     // The thread moves the merge out of `merged`, which therefore lives on until the join.
-    thread = std::thread(merge_chunks, &merged, std::move(sender), std::ref(panicked));
+    thread = std::thread(merge_chunks, &merged, std::move(sender), std::ref(panicked),
+                         std::ref(stats));
   } catch (...) {
     not_started = std::current_exception();
   }
@@ -167,6 +171,7 @@ PyObject* write_to(PySorter* self, PyObject* handle) {
     PyErr_SetRaisedException(kept.release());
     return nullptr;
   }
+  if (stats) self->lock->publish_stats(*stats);
   Py_RETURN_NONE;
 }
 
