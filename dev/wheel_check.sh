@@ -29,7 +29,8 @@ import pathlib
 import lodestack
 
 package = pathlib.Path(lodestack.__file__).parent
-missing = [name for name in ("py.typed", "_lodestack.pyi", "_keys.pyi") if not (package / name).is_file()]
+missing = [name for name in ("py.typed", "_lodestack.pyi", "_keys.pyi")
+           if not (package / name).is_file()]
 if missing:
     raise SystemExit(f"the wheel lacks {', '.join(missing)}")
 if lodestack.Sorter.__module__ != "lodestack":
@@ -40,22 +41,24 @@ if lodestack.sort_key((1, "a")) >= lodestack.sort_key((1, "b")):
     raise SystemExit("sort_key does not order (1, 'a') before (1, 'b')")
 PY
 
-# The interpreter looks up PyInit__lodestack alone. Anything else the module exports (the
-# core's functions, the standard library's templates instantiated in it) could bind to,
-# or be bound by, another extension in the same process that carries the same names.
-module=$("$work/venv/bin/python" -I -c 'import lodestack._lodestack as m; print(m.__file__)')
-if command -v readelf >/dev/null; then
-  exported=$(readelf --dyn-syms --wide "$module" |
-    awk '$5 ~ /^(GLOBAL|WEAK|UNIQUE)$/ && $7 != "UND" { print $8 }')
-else
-  exported=$(nm -D --defined-only "$module" | awk '{ print $3 }')
-fi
-[ "$exported" = PyInit__lodestack ] || {
-  echo "the module exports more than PyInit__lodestack:" >&2
-  echo "$exported" | head -20 >&2
-  exit 1
-}
-echo "the module exports PyInit__lodestack alone"
+# The interpreter looks up PyInit_<name> alone. Anything else a module exports (the core's
+# functions, the standard library's templates instantiated in it) could bind to, or be bound
+# by, another extension in the same process that carries the same names.
+for name in _lodestack _keys; do
+  module=$("$work/venv/bin/python" -I -c "import lodestack.$name as m; print(m.__file__)")
+  if command -v readelf >/dev/null; then
+    exported=$(readelf --dyn-syms --wide "$module" |
+      awk '$5 ~ /^(GLOBAL|WEAK|UNIQUE)$/ && $7 != "UND" { print $8 }')
+  else
+    exported=$(nm -D --defined-only "$module" | awk '{ print $3 }')
+  fi
+  [ "$exported" = "PyInit_$name" ] || {
+    echo "lodestack.$name exports more than PyInit_$name:" >&2
+    echo "$exported" | head -20 >&2
+    exit 1
+  }
+  echo "lodestack.$name exports PyInit_$name alone"
+done
 
 # The console script comes from the wheel's entry points, not from CMake: run it once.
 sorted=$(printf 'pear\napple\nfig\n' | "$work/venv/bin/lodestack")
