@@ -794,40 +794,87 @@ void Chunk::sort(Pool* pool) {
 namespace {
 
 bool same_key(const Chunk& chunk, const Entry& a, const Entry& b) {
-  return a.key_len == b.key_len &&
-         (a.key_len == 0 ||
-          std::memcmp(chunk.key(a).data(), chunk.key(b).data(), a.key_len) == 0);
+  if (a.key_len != b.key_len) return false;
+  const std::uint8_t* const x = chunk.key(a).data();
+  const std::uint8_t* const y = chunk.key(b).data();
+  // Neighbours that differ mostly differ early: settle those without a call.
+  if (a.key_len >= 8) {
+    std::uint64_t u;
+    std::uint64_t v;
+    std::memcpy(&u, x, 8);
+    std::memcpy(&v, y, 8);
+    if (u != v) return false;
+  }
+  return a.key_len == 0 || std::memcmp(x, y, a.key_len) == 0;
 }
+
+constexpr std::size_t kWindow = 64;
 
 }  // namespace
 
-bool Walk::next_group(const Chunk& chunk) {
-  const std::span<const Entry> entries = chunk.entries();
-  const std::size_t n = entries.size();
-  if (grouped_ == n) return false;
-  std::size_t begin;
-  std::size_t end;
-  if (!order_.reverse) {
-    begin = grouped_;
-    end = n;
-    if (order_.unique) {
-      end = begin + 1;
-      while (end < n && same_key(chunk, entries[begin], entries[end])) ++end;
+bool Walk::starts_group(const Chunk& chunk, const std::size_t i) {
+  if (i < window_ || i >= window_end_) {
+    // The next 64 in the walk's direction, which never skips an entry.
+    const std::span<const Entry> entries = chunk.entries();
+    window_ = order_.reverse ? (i >= kWindow ? i + 1 - kWindow : 0) : i;
+    window_end_ = order_.reverse ? i + 1 : std::min(entries.size(), i + kWindow);
+    starts_ = 0;
+    for (std::size_t j = window_; j < window_end_; ++j) {
+      const bool starts = j == 0 || !same_key(chunk, entries[j - 1], entries[j]);
+      starts_ |= std::uint64_t{starts} << (j - window_);
     }
-    grouped_ = end;
-  } else {
-    // Groups from the back; each is handed out front to back, which is insertion order.
-    end = n - grouped_;
-    begin = end - 1;
-    while (begin > 0 && same_key(chunk, entries[begin - 1], entries[begin])) --begin;
-    grouped_ = n - begin;
   }
-  at_ = begin;
-  stop_ = end;
-  if (order_.unique) {
-    dropped_ += end - begin - 1;
-    stop_ = begin + 1;
+  return ((starts_ >> (i - window_)) & 1) != 0;
+}
+
+bool Walk::next_stretch(const Chunk& chunk) {
+  const std::size_t n = chunk.size();
+  if (done_ == n) return false;
+  if (!order_.reverse) {
+    const std::size_t begin = done_;
+    std::size_t end = n;
+    if (order_.unique) {
+      // The first of each group up to one with more entries, whose others are dropped; at
+      // most a window's worth, as below.
+      end = begin + 1;
+      const std::size_t most = std::min(n, begin + kWindow);
+      while (end < most && starts_group(chunk, end)) ++end;
+      std::size_t next = end;
+      while (next < n && !starts_group(chunk, next)) ++next;
+      dropped_ += next - end;
+      done_ = next;
+    } else {
+      done_ = n;
+    }
+    at_ = begin;
+    stop_ = end;
+    backwards_ = false;
+    return true;
   }
+  const std::size_t end = n - done_;
+  if (!starts_group(chunk, end - 1)) {
+    // A group of several equal keys ends here: it goes out front to back, which is the
+    // order they were added in, or only its first with `unique`.
+    std::size_t begin = end - 1;
+    while (!starts_group(chunk, begin)) --begin;
+    const std::size_t kept = order_.unique ? begin + 1 : end;
+    dropped_ += end - kept;
+    at_ = begin;
+    stop_ = kept;
+    backwards_ = false;
+    done_ = n - begin;
+    return true;
+  }
+  // Keys that each occur once, going down: entry i - 1 is alone in its group when it
+  // starts one, since entry i starts the next. At most a window's worth, so that the keys
+  // just compared are still in the cache when the caller reads them.
+  std::size_t begin = end - 1;
+  const std::size_t least = end > kWindow ? end - kWindow : 0;
+  while (begin > least && starts_group(chunk, begin - 1)) --begin;
+  at_ = end;
+  stop_ = begin;
+  backwards_ = true;
+  done_ = n - begin;
   return true;
 }
 

@@ -101,9 +101,12 @@ class Chunk final {
 //
 // The chunk sort gives ascending order only. Rather than reorder the entries in a pass of
 // its own, which would pay a cache miss per entry for keys that lie in insertion order,
-// the walk finds each group of equal keys by comparing neighbours as it goes: the
-// neighbour's key is the one its caller reads next anyway. The ascending walk that keeps
-// every entry compares nothing.
+// the walk finds the groups of equal keys by comparing neighbours as it goes, 64 at a
+// time: their keys are the ones its caller reads next anyway, and comparing a batch of
+// them apart from the caller's copying lets their cache misses overlap. It then hands out
+// whole stretches (a run of distinct keys, backwards with `reverse`, or a group of equal
+// ones forwards), so that a caller's loop costs about the same in any order. The
+// ascending walk that keeps every entry compares nothing.
 //
 // A walk holds positions only. REQUIRES: every call passes the same chunk, sorted and
 // unchanged since the first call.
@@ -113,23 +116,31 @@ class Walk final {
 
   // The next entry, or null after the last.
   const Entry* next(const Chunk& chunk) {
-    if (at_ == stop_ && !next_group(chunk)) return nullptr;
-    return &chunk.entries()[at_++];
+    if (at_ == stop_ && !next_stretch(chunk)) return nullptr;
+    return &chunk.entries()[backwards_ ? --at_ : at_++];
   }
 
   // Entries left out as duplicates so far.
   std::uint64_t dropped() const { return dropped_; }
 
  private:
-  bool next_group(const Chunk& chunk);
+  bool next_stretch(const Chunk& chunk);
+  // Whether entry i is the first of its group of equal keys. REQUIRES: i < size.
+  bool starts_group(const Chunk& chunk, std::size_t i);
 
   Order order_;
-  std::size_t at_ = 0;    // the next entry to hand out...
-  std::size_t stop_ = 0;  // ...up to here, in sorted positions
-  // Entries put in a group so far: those from the front going up, from the back with
+  // The stretch being handed out: [at_, stop_) going up, or [stop_, at_) going down.
+  std::size_t at_ = 0;
+  std::size_t stop_ = 0;
+  bool backwards_ = false;
+  // Entries handed out or dropped so far: those from the front, from the back with
   // `reverse`.
-  std::size_t grouped_ = 0;
+  std::size_t done_ = 0;
   std::uint64_t dropped_ = 0;
+  // starts_group for the entries [window_, window_end_), at most 64: bit i - window_.
+  std::size_t window_ = 0;
+  std::size_t window_end_ = 0;
+  std::uint64_t starts_ = 0;
 };
 
 }  // namespace lodestack::sorter
