@@ -18,11 +18,12 @@ namespace {
 namespace fs = std::filesystem;
 using namespace testing_helpers;
 
-// What a merge of sorted sources must yield: a stable sort of them laid end to end.
-std::vector<Item> expected_of(const std::vector<std::vector<Item>>& sources) {
+// What a merge of sources must yield: a stable sort of them laid end to end, in `order`.
+std::vector<Item> expected_of(const std::vector<std::vector<Item>>& sources,
+                              sorter::Order order = {}) {
   std::vector<Item> all;
   for (const auto& source : sources) all.insert(all.end(), source.begin(), source.end());
-  return sorted(std::move(all));
+  return in_order(std::move(all), order);
 }
 
 class MergedTest : public TmpDirTest {
@@ -54,33 +55,33 @@ class MergedTest : public TmpDirTest {
     return Source::run(std::move(*reader));
   }
 
-  static Source memory_source(const std::vector<Item>& items) {
+  static Source memory_source(const std::vector<Item>& items, sorter::Order order = {}) {
     sorter::Chunk chunk;
     for (const Item& item : items) {
       EXPECT_TRUE(chunk.make_room(item.key.size() + item.payload.size(), 1 << 30));
       chunk.append(view(item.key), view(item.payload));
     }
     chunk.sort(nullptr);
-    return Source::memory(std::move(chunk));
+    return Source::memory(std::move(chunk), order);
   }
 
-  // Sources over `items`: runs, except the last one, which is held in memory when
-  // `memory_last` is set (the shape of a final merge).
-  std::vector<Source> sources_of(const std::vector<std::vector<Item>>& items,
-                                 bool memory_last) {
+  // Sources over `items`: runs, written in `order` as a spill writes them, except the last
+  // one, which is held in memory when `memory_last` is set (the shape of a final merge).
+  std::vector<Source> sources_of(const std::vector<std::vector<Item>>& items, bool memory_last,
+                                 sorter::Order order = {}) {
     std::vector<Source> sources;
     for (std::size_t i = 0; i < items.size(); ++i) {
       if (memory_last && i + 1 == items.size()) {
-        sources.push_back(memory_source(items[i]));
+        sources.push_back(memory_source(items[i], order));
       } else {
-        sources.push_back(run_source(write_run(items[i])));
+        sources.push_back(run_source(write_run(in_order(items[i], order))));
       }
     }
     return sources;
   }
 
-  Merged create(std::vector<Source> sources) {
-    Result<Merged> merged = Merged::create(std::move(sources), std::move(dir_));
+  Merged create(std::vector<Source> sources, sorter::Order order = {}) {
+    Result<Merged> merged = Merged::create(std::move(sources), std::move(dir_), order);
     dir_.reset();
     EXPECT_TRUE(merged.has_value()) << merged.error().text();
     return std::move(*merged);
@@ -106,14 +107,28 @@ struct OrderCase {
 
 void PrintTo(const OrderCase& p, std::ostream* os) { *os << p.name; }
 
-class MergedOrderTest : public MergedTest,
-                        public ::testing::WithParamInterface<std::tuple<OrderCase, bool>> {};
+// Orders by index: bit 0 reverse, bit 1 unique.
+sorter::Order order_of(int i) { return {.reverse = (i & 1) != 0, .unique = (i & 2) != 0}; }
+
+class MergedOrderTest
+    : public MergedTest,
+      public ::testing::WithParamInterface<std::tuple<OrderCase, bool, int>> {};
 
 TEST_P(MergedOrderTest, YieldsKeyOrderWithEqualKeysInSourceOrder) {
-  const auto& [order, memory_last] = GetParam();
-  Merged merged = create(sources_of(order.sources, memory_last));
+  const auto& [order, memory_last, order_index] = GetParam();
+  const sorter::Order sort_order = order_of(order_index);
+  Merged merged = create(sources_of(order.sources, memory_last, sort_order), sort_order);
   EXPECT_TRUE(fs::exists(dir_path_));
-  EXPECT_EQ(drain(merged), expected_of(order.sources));
+  const std::vector<Item> expected = expected_of(order.sources, sort_order);
+  EXPECT_EQ(drain(merged), expected);
+  // What came in (runs already in order, the held half as added) less what went out.
+  std::size_t given = 0;
+  for (std::size_t i = 0; i < order.sources.size(); ++i) {
+    const bool held = memory_last && i + 1 == order.sources.size();
+    given += held ? order.sources[i].size() : in_order(order.sources[i], sort_order).size();
+  }
+  EXPECT_EQ(merged.stats().dropped, given - expected.size());
+  EXPECT_EQ(merged.stats().max_fan_in, order.sources.size());
   // The call that found the end took the directory along; later calls find nothing.
   EXPECT_FALSE(fs::exists(dir_path_));
   Result<std::optional<Record>> again = merged.next_record();
@@ -146,10 +161,12 @@ INSTANTIATE_TEST_SUITE_P(
                       {{{"a", "0"}, {"b", "0"}, {"c", "0"}, {"d", "0"}, {"y", "0"}},
                        {{"e", "1"}},
                        {{"x", "2"}, {"z", "2"}}}}),
-        ::testing::Bool()),
+        ::testing::Bool(), ::testing::Range(0, 4)),
     [](const auto& info) {
+      const sorter::Order order = order_of(std::get<2>(info.param));
       return std::string(std::get<0>(info.param).name) +
-             (std::get<1>(info.param) ? "WithMemory" : "RunsOnly");
+             (std::get<1>(info.param) ? "WithMemory" : "RunsOnly") +
+             (order.reverse ? "Reverse" : "") + (order.unique ? "Unique" : "");
     });
 
 // Records big enough that a few of them span several blocks of a run.

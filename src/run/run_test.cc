@@ -173,6 +173,7 @@ TEST_F(RunTest, OneTinyRecordIsTheNineteenBytesOfTheFormat) {
   EXPECT_EQ(run.path, path());
   EXPECT_EQ(run.records, 1u);
   EXPECT_EQ(run.stream_len, 10u);
+  EXPECT_EQ(run.file_len, 19u);
   EXPECT_EQ(file_bytes(path()), (Bytes{0x0B, 0, 0, 0, 0x0A, 0, 0, 0, 0xA0, 0x01, 0, 0, 0, 0x6B,
                                        0x01, 0, 0, 0, 0x76}));
   EXPECT_EQ(read_run(run).value(), (std::vector<Record>{{{0x6B}, {0x76}}}));
@@ -267,6 +268,7 @@ TEST_P(RunSlotsTest, SlotsFollowThePoolAndRandomRecordsRoundTrip) {
   for (std::size_t i = 0; i + 1 < l.us.size(); ++i) EXPECT_EQ(l.us[i], kBlockSize) << i;
   EXPECT_EQ(l.us.back(), stream.size() - (l.us.size() - 1) * kBlockSize);
   EXPECT_EQ(l.stream, stream);
+  EXPECT_EQ(run.file_len, fs::file_size(path()));
   EXPECT_EQ(read_run(run).value(), records);
 }
 

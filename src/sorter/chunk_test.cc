@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 #include <random>
+#include <span>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -296,9 +297,25 @@ std::vector<Entry> expected_order(const Chunk& chunk) {
   return entries;
 }
 
-void expect_order(const Chunk& chunk, const std::vector<Entry>& expected) {
-  ASSERT_EQ(chunk.size(), expected.size());
-  const auto got = chunk.entries();
+// The entries in a sort's final order with `order`: keys descending with `reverse`, equal
+// keys in insertion order either way, and with `unique` the first of each key alone.
+std::vector<Entry> expected_walk(const Chunk& chunk, std::vector<Entry> entries, Order order) {
+  std::ranges::stable_sort(entries, [&](const Entry& a, const Entry& b) {
+    return order.reverse ? std::ranges::lexicographical_compare(chunk.key(b), chunk.key(a))
+                         : std::ranges::lexicographical_compare(chunk.key(a), chunk.key(b));
+  });
+  if (order.unique) {
+    const auto [end, last] = std::ranges::unique(entries, [&](const Entry& a, const Entry& b) {
+      return std::ranges::equal(chunk.key(a), chunk.key(b));
+    });
+    entries.erase(end, last);
+  }
+  return entries;
+}
+
+void expect_order(const Chunk& chunk, std::span<const Entry> got,
+                  const std::vector<Entry>& expected) {
+  ASSERT_EQ(got.size(), expected.size());
   for (std::size_t i = 0; i < expected.size(); ++i) {
     ASSERT_TRUE(got[i].offset == expected[i].offset && got[i].key_len == expected[i].key_len &&
                 got[i].payload_len == expected[i].payload_len)
@@ -306,6 +323,10 @@ void expect_order(const Chunk& chunk, const std::vector<Entry>& expected) {
         << ", expected key \"" << str(chunk.key(expected[i])) << "\" offset "
         << expected[i].offset;
   }
+}
+
+void expect_order(const Chunk& chunk, const std::vector<Entry>& expected) {
+  expect_order(chunk, chunk.entries(), expected);
 }
 
 std::shared_ptr<Pool> pool_of(int threads) {
@@ -461,9 +482,22 @@ TEST_P(RandomSortTest, MatchesStableSort) {
     const std::string key = make_key(shape, rng);
     add(chunk, key, std::string(rng() % 3, 'v'));
   }
+  const std::vector<Entry> appended(chunk.entries().begin(), chunk.entries().end());
   const std::vector<Entry> expected = expected_order(chunk);
   chunk.sort(pool_of(threads).get());
   expect_order(chunk, expected);
+  // Walked in each final order, the sorted entries come out as a stable sort puts them.
+  for (const Order order :
+       {Order{}, Order{.reverse = true, .unique = false},
+        Order{.reverse = false, .unique = true}, Order{.reverse = true, .unique = true}}) {
+    SCOPED_TRACE(std::string(order.reverse ? "reverse" : "") + (order.unique ? " unique" : ""));
+    const std::vector<Entry> walked_order = expected_walk(chunk, appended, order);
+    std::vector<Entry> walked;
+    Walk walk(order);
+    while (const Entry* const entry = walk.next(chunk)) walked.push_back(*entry);
+    expect_order(chunk, walked, walked_order);
+    EXPECT_EQ(walk.dropped(), n - walked_order.size());
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -58,6 +58,28 @@ inline std::vector<Item> sorted(std::vector<Item> items) {
   return items;
 }
 
+// The order of a sort with `order`: `sorted`, by key descending with `reverse` (equal keys
+// still in the order given), and with `unique` the first of each key alone.
+inline std::vector<Item> in_order(std::vector<Item> items, sorter::Order order) {
+  items = sorted(std::move(items));
+  if (order.reverse) {
+    // Reversing the stable ascending order reverses ties too; reverse each group back.
+    std::ranges::reverse(items);
+    for (auto group = items.begin(); group != items.end();) {
+      const auto end = std::find_if(group, items.end(),
+                                    [&](const Item& item) { return item.key != group->key; });
+      std::reverse(group, end);
+      group = end;
+    }
+  }
+  if (order.unique) {
+    const auto [end, last] =
+        std::ranges::unique(items, [](const Item& a, const Item& b) { return a.key == b.key; });
+    items.erase(end, last);
+  }
+  return items;
+}
+
 // Everything a merge yields, to its end; a failure fails the test and ends the list.
 template <typename Merge>
 std::vector<Item> drain(Merge& merged) {
