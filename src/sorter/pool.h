@@ -118,7 +118,8 @@ class Pool final {
   void start(Batch& batch, std::size_t n, TaskRef task) noexcept;
 
   // Returns once every task of `batch` has finished (at once when it is idle), leaving it
-  // idle. A worker of this pool runs tasks meanwhile.
+  // idle. The caller first runs the batch's tasks that no worker has taken yet; a worker
+  // of this pool then runs other tasks while it waits.
   void wait(Batch& batch) noexcept;
 
  private:
