@@ -29,8 +29,9 @@ Every run is a fresh child process, timed from its start to its exit (the interp
 start, reading or generating the input, writing or checking the output), so its peak RSS
 is its own: the child's maximum resident set plus that of the largest process it started
 (GNU sort's, when Python feeds it). The growth column is that peak less the child's peak
-just before the contender started (the interpreter with its modules loaded), which is
-what the budget is about; a GNU sort run on its own has no interpreter under it. Runs go round-robin across contenders so that a busy
+just before the contender started (the interpreter with its modules loaded and the source
+of the items made), which is what the budget is about; a GNU sort run on its own has no
+interpreter under it. Runs go round-robin across contenders so that a busy
 neighbour on a shared machine slows them alike; the table gives the minimum and the median
 of the runs. Every contender's output is checked: the same items in the same order (count,
 order and a multiset hash for objects; the file's bytes against GNU sort's for lines), and
@@ -291,15 +292,16 @@ def child(case, contender, work, count, budget):
     spill = pathlib.Path(work) / "spill"
     if contender == "lodestack":
         import lodestack.cli  # noqa: F401  (part of the interpreter's base)
+    # The base is taken once the source of the items exists (the tuples' 100,000 words),
+    # since every contender holds it alike.
+    items = None if case == "lines" else generate(case, count)
     base_kib = peak_rss_kib()
     if case == "lines":
         sort_lines(contender, pathlib.Path(work) / "lines", pathlib.Path(work) / "out",
                    budget, spill)
         result = {}
     else:
-        count, ordered, digest = check(
-            sort_objects(contender, case, generate(case, count), budget, spill)
-        )
+        count, ordered, digest = check(sort_objects(contender, case, items, budget, spill))
         result = {"count": count, "ordered": ordered, "digest": digest}
     (spill / "peers.db").unlink(missing_ok=True)
     result["self_kib"] = peak_rss_kib()
