@@ -91,10 +91,11 @@ struct Compress {
 
 // Without a pool the writer has one set of one slot, compressed and written as it fills.
 // With one it has two sets: when the set being filled is full, the writer waits for the
-// other one's compression (usually long done), writes it, starts compressing the full
-// one on the pool, and goes on filling the set it has just written. So filling, which
-// reads the records out of a sorted chunk, overlaps compressing, and at most one set is
-// ever in flight: the one that is not being filled.
+// other one's compression (usually long done; a block no worker has started yet it
+// compresses itself), writes it, starts compressing the full one on the pool, and goes on
+// filling the set it has just written. So filling, which reads the records out of a
+// sorted chunk, overlaps compressing, and at most one set is ever in flight: the one that
+// is not being filled.
 struct RunWriter::State {
   // Constant after construction.
   std::filesystem::path path;
