@@ -64,9 +64,9 @@ class Sorter[T = Any]:
         max_open: The most spilled runs to merge at once, at least 2; more are merged in passes.
         threads: The threads that sort each half and compress each run: with 1, the thread that
             spills it, and with more, a pool of this sorter's own. Writing a run holds, beyond
-            `max_bytes`, a 1 MiB buffer of what it writes and, for each block compressed at once,
-            a 128 KiB block and room for it compressed, about 269 KiB: one block with 1 thread, and
-            with more, two for each thread, but at most 16, about 4.2 MiB.
+            `max_bytes`, a 128 KiB block and room for it compressed, about 269 KiB, for each
+            block in hand: one with 1 thread, and with more, two for each thread (while the pool
+            compresses half of them, the other half fills), but at most 16, about 4.2 MiB.
         reverse: Whether items come out in descending key order. Items with equal keys still come
             out in the order they were added, as with `sorted(reverse=True)`.
         unique: Whether to keep, of the items with equal keys, only the first added, dropping the
@@ -118,7 +118,7 @@ class Sorter[T = Any]:
     def encoded(self) -> _SortedIterator[bytes]:
         """Return the encoded items, as bytes, in sorted order, decoding none of them."""
     def write_to(self, handle: Writable) -> None:
-        """Write every encoded item, in sorted order, to a binary handle, in chunks of about 1 MiB.
+        """Write every encoded item, in sorted order, to a binary handle, in chunks of about 256 KiB.
 
         The next chunk is merged on another thread while the handle writes this one. This reads
         the sorter, so it can be done only once."""

@@ -125,12 +125,12 @@ def test_the_iterator_takes_4096_records_or_1_mib_at_a_time(tmp_dir):
 
 
 @pytest.mark.parametrize(("count", "max_bytes", "result", "lengths"), [
-    # 1,049 payloads of 1,000 bytes are the first to reach 1 MiB; no empty last chunk.
-    (2700, 1 << 30, "len", [1_049_000, 1_049_000, 602_000]),
-    (2098, 256 << 10, "len", [1_049_000, 1_049_000]),
+    # 262 payloads of 1,000 bytes fit 256 KiB, 263 do not; no empty last chunk.
+    (600, 1 << 30, "len", [262_000, 262_000, 76_000]),
+    (524, 256 << 10, "len", [262_000, 262_000]),
     # A result that is not a count takes the whole chunk.
-    *[(1100, 1 << 30, r, [1_049_000, 51_000]) for r in (None, -1, "ten", 2.5, 2**64)]])
-def test_write_to_writes_chunks_of_1_mib_by_whole_payloads(count, max_bytes, result, lengths, tmp_dir):
+    *[(300, 1 << 30, r, [262_000, 38_000]) for r in (None, -1, "ten", 2.5, 2**64)]])
+def test_write_to_writes_chunks_of_256_kib_by_whole_payloads(count, max_bytes, result, lengths, tmp_dir):
     s, payloads = filled(tmp_dir, count, 1000, max_bytes)
     handle = Recorder(result)
     assert s.write_to(handle) is None
@@ -153,7 +153,7 @@ def test_write_to_never_splits_a_payload_and_continues_short_writes(tmp_dir):
     handle = Small()
     s.write_to(handle)
     assert handle.joined() == b"a" * 1000 + big + b"z" * 5000
-    assert offered == [1000 + (3 << 20) - (i << 20) for i in range(4)] + [5000]
+    assert offered == [1000] + [(3 << 20) - (i << 20) for i in range(3)] + [5000]
 
 
 class Stuck:
@@ -178,7 +178,7 @@ def test_a_handle_that_fails_ends_write_to_with_nothing_left(handle, tmp_dir):
         assert e.value is handle.error
     else:
         assert (type(e.value), str(e.value)) == (OSError, "the handle wrote no bytes")
-    assert handle.calls == [1_049_000, 1_048_900][: handle.fail_on]
+    assert handle.calls == [262_000, 261_900][: handle.fail_on]
     assert (os.listdir(tmp_dir), lodestack_threads()) == ([], [])
     with pytest.raises(RuntimeError, match=READ_ONCE):
         s.sort()
@@ -211,7 +211,7 @@ def test_write_to_writes_on_the_calling_thread_while_closing_does_not_stop_it(tm
             return super().write(data)
 
     s.write_to(handle := Watch())
-    assert handle.joined() == b"".join(payloads) and len(seen) == 7
+    assert handle.joined() == b"".join(payloads) and len(seen) == 26
     assert {ident for ident, _ in seen} == {threading.get_ident()} and "lodestack-merge" in seen[0][1]
     assert (os.listdir(tmp_dir), lodestack_threads()) == ([], [])
     with pytest.raises(ValueError, match=CLOSED):

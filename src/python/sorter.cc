@@ -469,9 +469,9 @@ constexpr const char kSorterDoc[] =
     "    max_open: The most spilled runs to merge at once, at least 2; more are merged in passes.\n"
     "    threads: The threads that sort each half and compress each run: with 1, the thread that\n"
     "        spills it, and with more, a pool of this sorter's own. Writing a run holds, beyond\n"
-    "        `max_bytes`, a 1 MiB buffer of what it writes and, for each block compressed at once,\n"
-    "        a 128 KiB block and room for it compressed, about 269 KiB: one block with 1 thread, and\n"
-    "        with more, two for each thread, but at most 16, about 4.2 MiB.\n"
+    "        `max_bytes`, a 128 KiB block and room for it compressed, about 269 KiB, for each\n"
+    "        block in hand: one with 1 thread, and with more, two for each thread (while the pool\n"
+    "        compresses half of them, the other half fills), but at most 16, about 4.2 MiB.\n"
     "    reverse: Whether items come out in descending key order. Items with equal keys still come\n"
     "        out in the order they were added, as with `sorted(reverse=True)`.\n"
     "    unique: Whether to keep, of the items with equal keys, only the first added, dropping the\n"
@@ -517,7 +517,7 @@ constexpr const char kSortDoc[] =
 
 constexpr const char kWriteToDoc[] =
     "write_to($self, handle)\n--\n\n"
-    "Write every encoded item, in sorted order, to a binary handle, in chunks of about 1 MiB.\n"
+    "Write every encoded item, in sorted order, to a binary handle, in chunks of about 256 KiB.\n"
     "\n"
     "The next chunk is merged on another thread while the handle writes this one. This reads\n"
     "the sorter, so it can be done only once.";

@@ -1,8 +1,12 @@
 // `write_to`: the merge runs on a thread of its own, "lodestack-merge", which cuts the
-// payloads into chunks of at least 1 MiB and hands them over a channel of bound 2; the
-// calling thread writes each chunk to the handle while the next one is merged.
+// payloads into chunks of at most 256 KiB (or one larger payload) and hands them over a
+// channel of bound 1; the calling thread writes each chunk to the handle while the next
+// one is merged. So at most three chunks are alive at once (one being written, with the
+// bytes object made of it, one queued, one being filled), about 1 MiB in all: chunks this
+// size already make the calls into Python a negligible share of the time.
 #include <Python.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -10,6 +14,7 @@
 #include <optional>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <variant>
 
 #include "channel/channel.h"
@@ -21,7 +26,7 @@ namespace lodestack::python {
 
 namespace {
 
-constexpr std::size_t kChunkBytes = 1048576;
+constexpr std::size_t kChunkBytes = 262144;
 constexpr std::chrono::nanoseconds kSlice = std::chrono::milliseconds(50);
 
 using Message = std::variant<Bytes, Error>;
@@ -38,32 +43,27 @@ void merge_chunks(std::optional<merge::Merged>* handed, channel::Sender<Message>
   merge::Merged merged = *std::move(*handed);
   sorter::name_thread("lodestack-merge");
   try {
-    bool more = true;
-    while (more) {
-      more = false;
-      Bytes chunk;
-      chunk.reserve(kChunkBytes);
-      Message message;
-      for (;;) {
-        Result<std::optional<merge::Record>> record = merged.next_record();
-        if (!record) {
-          message = std::move(record.error());
-          break;
-        }
-        if (!*record) {
-          stats = merged.stats();
-          message = std::move(chunk);
-          break;
-        }
-        const ByteView payload = (*record)->payload;
-        chunk.insert(chunk.end(), payload.begin(), payload.end());
-        if (chunk.size() >= kChunkBytes) {
-          message = std::move(chunk);
-          more = true;
-          break;
-        }
+    Bytes chunk;
+    chunk.reserve(kChunkBytes);
+    for (;;) {
+      Result<std::optional<merge::Record>> record = merged.next_record();
+      if (!record) {
+        (void)sender.send(std::move(record.error()));
+        break;
       }
-      if (sender.send(std::move(message))) break;  // the writer has gone
+      if (!*record) {
+        stats = merged.stats();
+        if (!chunk.empty()) (void)sender.send(std::move(chunk));
+        break;
+      }
+      const ByteView payload = (*record)->payload;
+      if (chunk.size() + payload.size() > kChunkBytes && !chunk.empty()) {
+        // Sent before the payload would outgrow its reservation, which would move it into
+        // a buffer twice the size. A message handed back means the writer has gone.
+        if (sender.send(std::exchange(chunk, Bytes()))) break;
+        chunk.reserve(std::max(kChunkBytes, payload.size()));
+      }
+      chunk.insert(chunk.end(), payload.begin(), payload.end());
     }
   } catch (...) {
     panicked.store(true, std::memory_order_relaxed);
@@ -106,7 +106,7 @@ PyObject* write_to(PySorter* self, PyObject* handle) {
   std::optional<merge::Merged> merged;
   if (finish(self, false, &merged) < 0) return nullptr;
 
-  auto [sender, receiver] = channel::channel<Message>(2);
+  auto [sender, receiver] = channel::channel<Message>(1);
   std::atomic<bool> panicked{false};
   std::optional<sorter::Stats> stats;
   std::thread thread;
@@ -158,7 +158,7 @@ PyObject* write_to(PySorter* self, PyObject* handle) {
   }
   {
     // Releasing the receiver stops the merging thread at its next send; a chunk still
-    // queued (up to a megabyte or two) is freed here, detached.
+    // queued is freed here, detached.
     Detached detached;
     { channel::Receiver<Message> released = std::move(receiver); }
     thread.join();

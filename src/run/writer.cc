@@ -9,20 +9,18 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <optional>
+#include <memory>
 #include <utility>
+#include <vector>
 
 namespace lodestack::run {
 
 namespace {
 
-// The output buffer: blocks are copied into it so the file sees few, large writes.
-constexpr std::size_t kOutSize = std::size_t{1} << 20;
 // The most slots a writer uses, whatever the pool's size: more would only hold memory
 // without keeping more cores busy.
 constexpr std::size_t kMaxSlots = 16;
 
-static_assert(kMaxBlock <= kOutSize, "a whole block must fit in the output buffer");
 static_assert(kBlockSize <= LZ4_MAX_INPUT_SIZE, "LZ4 takes a block in one call");
 static_assert(kMaxCompressed <= LZ4_MAX_INPUT_SIZE, "LZ4 sizes are ints");
 // Giving LZ4 at least its worst case lets it skip its output bound checks; the format's
@@ -55,126 +53,152 @@ Result<void> write_all(int fd, const std::uint8_t* data, std::size_t size) {
   return {};
 }
 
-// One slot of a batch: stream bytes waiting for compression, then the block as it goes to
-// the file. A slot is touched either by the writer's thread or, during a parallel batch,
-// by exactly one pool task.
-struct Block {
-  std::unique_ptr<std::uint8_t[]> data;  // kBlockSize bytes once first used
-  std::size_t len = 0;                   // valid bytes of `data`
-  Bytes compressed;                      // header + LZ4 data; grown, never shrunk
-  std::size_t written = 0;               // valid bytes of `compressed` after compress()
-  std::optional<Error> failure;          // set by a pool task that failed
+Error compress_failed() {
+  return Error::io(ErrorKind::kOther, "lz4 could not compress a block");
+}
 
-  // REQUIRES: `compressed` holds at least kHeaderSize + max_compressed(len) bytes, so that
-  // a pool task never allocates.
-  Result<void> compress() {
-    const std::size_t room = compressed.size() - kHeaderSize;
+// One slot: stream bytes waiting for compression, then the block as it goes to the file.
+// A slot is touched by the writer's thread, or, while its set is being compressed, by
+// exactly one pool task.
+struct Slot {
+  // Both allocated when the slot is first filled, so a small run holds only what it uses.
+  std::unique_ptr<std::uint8_t[]> data;   // kBlockSize bytes
+  std::unique_ptr<std::uint8_t[]> block;  // kMaxBlock bytes: the header, then LZ4 data
+  std::size_t len = 0;                    // valid bytes of `data`
+  std::size_t written = 0;                // valid bytes of `block` after compress()
+  bool failed = false;                    // compress() failed in a pool task
+
+  // Compresses `data` into `block`. Never allocates or throws, so a pool task may run it.
+  bool compress() noexcept {
     const int c = LZ4_compress_default(reinterpret_cast<const char*>(data.get()),
-                                       reinterpret_cast<char*>(compressed.data() + kHeaderSize),
-                                       static_cast<int>(len), static_cast<int>(room));
-    if (c <= 0) {
-      return fail(Error::io(ErrorKind::kOther, "lz4 could not compress a block"));
-    }
-    store_le32(compressed.data(), static_cast<std::uint32_t>(c));
-    store_le32(compressed.data() + 4, static_cast<std::uint32_t>(len));
+                                       reinterpret_cast<char*>(block.get() + kHeaderSize),
+                                       static_cast<int>(len), static_cast<int>(kMaxCompressed));
+    if (c <= 0) return false;
+    store_le32(block.get(), static_cast<std::uint32_t>(c));
+    store_le32(block.get() + 4, static_cast<std::uint32_t>(len));
     written = kHeaderSize + static_cast<std::size_t>(c);
-    return {};
+    return true;
   }
+};
+
+// The pool task of one set: compresses its slot i.
+struct Compress {
+  Slot* slots = nullptr;
+  void operator()(std::size_t i) const { slots[i].failed = !slots[i].compress(); }
 };
 
 }  // namespace
 
+// Without a pool the writer has one set of one slot, compressed and written as it fills.
+// With one it has two sets: when the set being filled is full, the writer waits for the
+// other one's compression (usually long done; a block no worker has started yet it
+// compresses itself), writes it, starts compressing the full one on the pool, and goes on
+// filling the set it has just written. So filling, which reads the records out of a
+// sorted chunk, overlaps compressing, and at most one set is ever in flight: the one that
+// is not being filled.
 struct RunWriter::State {
   // Constant after construction.
   std::filesystem::path path;
   std::shared_ptr<sorter::Pool> pool;  // null when blocks compress on this thread
+  std::size_t per_set;                 // slots in a set
+  std::vector<Slot> slots;             // the sets, one after the other; never reallocated
 
-  int fd = -1;  // owned; -1 once closed
-  std::unique_ptr<std::uint8_t[]> out =
-      std::make_unique_for_overwrite<std::uint8_t[]>(kOutSize);
-  std::size_t out_len = 0;  // bytes of `out` not yet written to the file
-
-  std::vector<Block> blocks;  // B slots
-  std::size_t filling = 0;    // slot being filled; slots before it are full
+  int fd = -1;              // owned; -1 once closed
+  std::size_t current = 0;  // the set being filled
+  std::size_t filling = 0;  // its slot being filled; slots before it are full
   std::uint64_t records = 0;
   std::uint64_t stream_len = 0;
   std::uint64_t file_len = 0;
 
-  State(std::filesystem::path p, std::shared_ptr<sorter::Pool> pl, std::size_t slots)
-      : path(std::move(p)), pool(std::move(pl)), blocks(slots) {}
+  // Per set, with a pool: its task, its batch while in flight, and how many slots it
+  // carries. Only the set that is not current may be in flight.
+  Compress tasks[2];
+  sorter::Pool::Batch batches[2];
+  bool in_flight[2] = {false, false};
+  std::size_t shipped[2] = {0, 0};
+
+  State(std::filesystem::path p, std::shared_ptr<sorter::Pool> pl, std::size_t per,
+        std::size_t sets)
+      : path(std::move(p)), pool(std::move(pl)), per_set(per), slots(per * sets) {
+    for (std::size_t s = 0; s < sets; ++s) tasks[s].slots = set(s);
+  }
 
   State(const State&) = delete;
   State& operator=(const State&) = delete;
 
   ~State() {
+    // The pool may still be compressing into these slots.
+    for (std::size_t s = 0; s < 2; ++s) {
+      if (in_flight[s]) pool->wait(batches[s]);
+    }
     // Dropped without finish, after an error: nothing is worth reporting any more, and
     // the file stays for the directory's owner to remove.
     if (fd >= 0) ::close(fd);
   }
 
+  Slot* set(std::size_t s) { return slots.data() + s * per_set; }
+
   Result<void> write_bytes(const std::uint8_t* data, std::size_t size) {
     while (size > 0) {
-      Block& block = blocks[filling];
-      if (!block.data) block.data = std::make_unique_for_overwrite<std::uint8_t[]>(kBlockSize);
-      const std::size_t n = std::min(kBlockSize - block.len, size);
-      std::memcpy(block.data.get() + block.len, data, n);
-      block.len += n;
+      Slot& slot = set(current)[filling];
+      if (!slot.data) {
+        slot.data = std::make_unique_for_overwrite<std::uint8_t[]>(kBlockSize);
+        slot.block = std::make_unique_for_overwrite<std::uint8_t[]>(kMaxBlock);
+      }
+      const std::size_t n = std::min(kBlockSize - slot.len, size);
+      std::memcpy(slot.data.get() + slot.len, data, n);
+      slot.len += n;
       data += n;
       size -= n;
-      if (block.len == kBlockSize && ++filling == blocks.size()) {
-        if (Result<void> r = write_blocks(); !r) return r;
+      if (slot.len == kBlockSize && ++filling == per_set) {
+        if (Result<void> r = ship(); !r) return r;
       }
     }
     return {};
   }
 
-  // Compresses the filled slots and writes them in slot order, leaving every slot empty.
-  Result<void> write_blocks() {
-    std::size_t k = 0;
-    while (k < blocks.size() && blocks[k].len > 0) ++k;
-    // Grow the output buffers here, on the writer's thread, where running out of memory
-    // is caught; pool tasks must not throw.
-    for (std::size_t i = 0; i < k; ++i) {
-      const std::size_t need = kHeaderSize + max_compressed(blocks[i].len);
-      if (blocks[i].compressed.size() < need) blocks[i].compressed.resize(need);
-    }
-    if (k >= 2 && pool) {
-      pool->for_each(k, [this](std::size_t i) {
-        Block& block = blocks[i];
-        block.failure.reset();
-        if (Result<void> r = block.compress(); !r) block.failure = std::move(r.error());
-      });
-      for (std::size_t i = 0; i < k; ++i) {
-        if (blocks[i].failure) return fail(*std::move(blocks[i].failure));
-      }
-    } else {
-      for (std::size_t i = 0; i < k; ++i) {
-        if (Result<void> r = blocks[i].compress(); !r) return r;
-      }
-    }
-    for (std::size_t i = 0; i < k; ++i) {
-      if (Result<void> r = put(blocks[i].compressed.data(), blocks[i].written); !r) return r;
-      blocks[i].len = 0;
-    }
+  // Sends the current set's filled slots on, and starts filling a free set.
+  Result<void> ship() {
+    std::size_t k = filling;
+    if (k < per_set && set(current)[k].len > 0) ++k;
     filling = 0;
-    return {};
-  }
-
-  // REQUIRES: size <= kOutSize.
-  Result<void> put(const std::uint8_t* data, std::size_t size) {
-    if (size > kOutSize - out_len) {
-      if (Result<void> r = flush(); !r) return r;
+    if (k == 0) return {};
+    if (!pool) {
+      for (std::size_t i = 0; i < k; ++i) {
+        if (!set(current)[i].compress()) return fail(compress_failed());
+      }
+      return write_set(current, k);
     }
-    std::memcpy(out.get() + out_len, data, size);
-    out_len += size;
-    file_len += size;
+    const std::size_t other = 1 - current;
+    if (Result<void> r = drain(other); !r) return r;
+    shipped[current] = k;
+    in_flight[current] = true;
+    pool->start(batches[current], k, tasks[current]);
+    current = other;
     return {};
   }
 
-  Result<void> flush() {
-    if (out_len == 0) return {};
-    if (Result<void> r = write_all(fd, out.get(), out_len); !r) return r;
-    out_len = 0;
+  // Waits for set `s` if it is in flight, and writes it.
+  Result<void> drain(std::size_t s) {
+    if (!in_flight[s]) return {};
+    pool->wait(batches[s]);
+    in_flight[s] = false;
+    for (std::size_t i = 0; i < shipped[s]; ++i) {
+      if (set(s)[i].failed) return fail(compress_failed());
+    }
+    return write_set(s, shipped[s]);
+  }
+
+  // Writes the first `k` slots of set `s`, compressed, in order, and empties them. Each
+  // block is one write: they are large enough for the file, and copying them into a
+  // bigger buffer first would only hold more memory.
+  Result<void> write_set(std::size_t s, std::size_t k) {
+    for (std::size_t i = 0; i < k; ++i) {
+      Slot& slot = set(s)[i];
+      if (Result<void> r = write_all(fd, slot.block.get(), slot.written); !r) return r;
+      file_len += slot.written;
+      slot.len = 0;
+    }
     return {};
   }
 
@@ -190,10 +214,12 @@ struct RunWriter::State {
 
 Result<RunWriter> RunWriter::create(std::filesystem::path path,
                                     std::shared_ptr<sorter::Pool> pool) {
-  const std::size_t slots = pool ? std::min(2 * pool->threads(), kMaxSlots) : 1;
+  // A set's slots are compressed at once, one per worker.
+  const std::size_t per_set = pool ? std::min(pool->threads(), kMaxSlots / 2) : 1;
+  const std::size_t sets = pool ? 2 : 1;
   // Everything that can fail to allocate comes before the file exists, so the state's
   // destructor is the one place that closes it.
-  auto state = std::make_unique<State>(std::move(path), std::move(pool), slots);
+  auto state = std::make_unique<State>(std::move(path), std::move(pool), per_set, sets);
   do {
     // 0600 rather than 0666: runs hold the user's data, which other local users have no
     // business reading, whatever the umask.
@@ -217,11 +243,11 @@ Result<void> RunWriter::push(ByteView key, ByteView payload) {
   store_le32(payload_len, static_cast<std::uint32_t>(payload.size()));
   const std::size_t size = key.size() + payload.size() + 8;
 
-  Block& block = s.blocks[s.filling];
-  if (block.data && kBlockSize - block.len > size) {
+  Slot& slot = s.set(s.current)[s.filling];
+  if (slot.data && kBlockSize - slot.len > size) {
     // Most records land inside one slot without filling it: copy them in one go. Strictly
     // greater, so a slot that becomes full always goes through write_bytes.
-    std::uint8_t* p = block.data.get() + block.len;
+    std::uint8_t* p = slot.data.get() + slot.len;
     std::memcpy(p, key_len, 4);
     p += 4;
     if (!key.empty()) std::memcpy(p, key.data(), key.size());
@@ -229,7 +255,7 @@ Result<void> RunWriter::push(ByteView key, ByteView payload) {
     std::memcpy(p, payload_len, 4);
     p += 4;
     if (!payload.empty()) std::memcpy(p, payload.data(), payload.size());
-    block.len += size;
+    slot.len += size;
   } else {
     for (const ByteView part : {ByteView(key_len), key, ByteView(payload_len), payload}) {
       if (Result<void> r = s.write_bytes(part.data(), part.size()); !r) {
@@ -245,8 +271,8 @@ Result<void> RunWriter::push(ByteView key, ByteView payload) {
 Result<Run> RunWriter::finish() && {
   // Taking the state means that it, and with it the file, is released however this ends.
   const std::unique_ptr<State> s = std::move(state_);
-  Result<void> r = s->write_blocks();
-  if (r) r = s->flush();
+  Result<void> r = s->ship();
+  if (r) r = s->drain(1 - s->current);
   if (r) r = s->close_file();
   if (!r) return fail(r.error().with_path(s->path));
   return Run{s->path, s->records, s->stream_len, s->file_len};
@@ -254,6 +280,6 @@ Result<Run> RunWriter::finish() && {
 
 std::uint64_t RunWriter::records() const { return state_->records; }
 
-std::size_t RunWriter::slots() const { return state_->blocks.size(); }
+std::size_t RunWriter::slots() const { return state_->slots.size(); }
 
 }  // namespace lodestack::run

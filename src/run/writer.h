@@ -1,9 +1,11 @@
 // Writes records, pushed in run order, as one run file.
 //
-// The writer cuts the record stream into kBlockSize blocks held in B slots (1 without a
-// pool; min(2 * threads, 16) with one). When every slot is full the batch is compressed,
-// on the pool when there is one, and written in slot order through a 1 MiB buffer.
-// `finish` writes the rest, closes the file and returns the run's descriptor.
+// The writer cuts the record stream into kBlockSize blocks held in B slots. Without a
+// pool B is 1, and each block is compressed and written as it fills. With one, B is
+// min(2 * threads, 16), in two sets: while the pool compresses one set, the writer fills
+// the other, and a set is written (each block with one write call, in order) just before
+// it is filled again. Each slot holds a block before and after compression, about
+// 269 KiB. `finish` writes the rest, closes the file and returns the run's descriptor.
 //
 // A writer is used by one thread. Errors read "{path}: {underlying}" and keep the
 // underlying kind; after one the writer must not be used again. A writer dropped without

@@ -1,7 +1,5 @@
 #include "sorter/chunk.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -19,24 +17,6 @@ namespace {
 // first items.
 constexpr std::uint64_t kMinBytesCapacity = 65536;
 constexpr std::uint64_t kMinEntriesCapacity = 1024;
-
-// Asks for huge pages on the whole 2 MiB pages inside a large buffer. Sorting reads the
-// keys in an order unrelated to where they lie, and with 4 KiB pages nearly every such
-// read of a large chunk misses the TLB as well as the cache. Only a hint: without it
-// (or where the system says no) everything works the same, only slower.
-void advise_huge_pages(void* data, std::uint64_t size) {
-#ifdef MADV_HUGEPAGE
-  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-  if (size < 2 * kHuge) return;
-  const auto begin = reinterpret_cast<std::uintptr_t>(data);
-  const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
-  const std::uintptr_t last = (begin + size) & ~(kHuge - 1);
-  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#else
-  (void)data;
-  (void)size;
-#endif
-}
 
 // n * budget overflows 64 bits for budgets past 4 GiB.
 __extension__ typedef unsigned __int128 Wide;
@@ -734,30 +714,26 @@ bool Chunk::make_room(std::uint64_t need, std::uint64_t budget) {
   switch (r.kind) {
     case Room::Kind::kFits: return true;
     case Room::Kind::kFull: return false;
-    case Room::Kind::kGrow: resize_buffers(r.bytes_capacity, r.entries_capacity); return true;
+    case Room::Kind::kGrow:
+      resize_buffers(r.bytes_capacity, r.entries_capacity, budget);
+      return true;
   }
   return false;
 }
 
-void Chunk::resize_buffers(std::uint64_t bytes_capacity, std::uint64_t entries_capacity) {
+void Chunk::resize_buffers(std::uint64_t bytes_capacity, std::uint64_t entries_capacity,
+                           const std::uint64_t budget) {
   // A buffer never shrinks below its contents; the budget only ever asks that of a buffer
-  // whose partner grows, and then the contents stay well within the request.
+  // whose partner grows, and then the contents stay well within the request. Each region
+  // reserves the whole budget, which covers every capacity within it.
   bytes_capacity = std::max(bytes_capacity, bytes_len_);
   if (bytes_capacity != bytes_cap_) {
-    auto grown = std::make_unique_for_overwrite<std::uint8_t[]>(bytes_capacity);
-    advise_huge_pages(grown.get(), bytes_capacity);
-    if (bytes_len_ != 0) std::memcpy(grown.get(), bytes_.get(), bytes_len_);
-    bytes_ = std::move(grown);
+    bytes_.resize(bytes_capacity, bytes_len_, budget);
     bytes_cap_ = bytes_capacity;
   }
   entries_capacity = std::max(entries_capacity, entries_len_);
   if (entries_capacity != entries_cap_) {
-    auto grown = std::make_unique_for_overwrite<Entry[]>(entries_capacity);
-    advise_huge_pages(grown.get(), entries_capacity * sizeof(Entry));
-    if (entries_len_ != 0) {
-      std::memcpy(grown.get(), entries_.get(), entries_len_ * sizeof(Entry));
-    }
-    entries_ = std::move(grown);
+    entries_.resize(entries_capacity * sizeof(Entry), entries_len_ * sizeof(Entry), budget);
     entries_cap_ = entries_capacity;
   }
 }
@@ -765,8 +741,8 @@ void Chunk::resize_buffers(std::uint64_t bytes_capacity, std::uint64_t entries_c
 void Chunk::append(ByteView key, ByteView payload) {
   assert(entries_len_ < entries_cap_);
   assert(bytes_len_ + key.size() + payload.size() <= bytes_cap_);
-  entries_[entries_len_++] = Entry{bytes_len_, static_cast<std::uint32_t>(key.size()),
-                                   static_cast<std::uint32_t>(payload.size())};
+  entry_array()[entries_len_++] = Entry{bytes_len_, static_cast<std::uint32_t>(key.size()),
+                                        static_cast<std::uint32_t>(payload.size())};
   if (!key.empty()) std::memcpy(bytes_.get() + bytes_len_, key.data(), key.size());
   bytes_len_ += key.size();
   if (!payload.empty()) std::memcpy(bytes_.get() + bytes_len_, payload.data(), payload.size());
@@ -776,7 +752,7 @@ void Chunk::append(ByteView key, ByteView payload) {
 void Chunk::sort(Pool* pool) {
   if (entries_len_ < 2) return;
   const Keys keys{bytes_.get(), bytes_len_};
-  Entry* const a = entries_.get();
+  Entry* const a = entry_array();
   const std::size_t n = entries_len_;
   if (pool == nullptr) {
     SequentialSort(keys).sort(a, n, 0);

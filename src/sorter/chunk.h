@@ -3,7 +3,10 @@
 // A `Chunk` packs each item's key bytes, followed directly by its payload bytes, into one
 // byte buffer, and keeps one 16-byte `Entry` per item. Its footprint is what the budget
 // limits: capacity(bytes) + 16 * capacity(entries). `room` decides, item by item, whether
-// the next item fits, how to grow, or that the chunk is full and must be spilled.
+// the next item fits, how to grow, or that the chunk is full and must be spilled. Each
+// buffer lies in a `Region` that reserves the whole budget at once and commits pages as
+// they are written, so growing copies nothing, and what the chunk holds never exceeds its
+// footprint (an oversized first item aside).
 //
 // A chunk belongs to one thread at a time (the adder under the sorter's lock, its spill
 // thread, or the reader); it is never shared, and it is moved between those threads.
@@ -11,12 +14,12 @@
 #define LODESTACK_SORTER_CHUNK_H_
 
 #include <cstdint>
-#include <memory>
 #include <span>
 
 #include "key/bytes.h"
 #include "sorter/order.h"
 #include "sorter/pool.h"
+#include "sorter/region.h"
 
 namespace lodestack::sorter {
 
@@ -68,7 +71,7 @@ class Chunk final {
 
   std::size_t size() const { return entries_len_; }
   bool empty() const { return entries_len_ == 0; }
-  std::span<const Entry> entries() const { return {entries_.get(), entries_len_}; }
+  std::span<const Entry> entries() const { return {entry_array(), entries_len_}; }
   ByteView key(const Entry& e) const { return {bytes_.get() + e.offset, e.key_len}; }
   ByteView payload(const Entry& e) const {
     return {bytes_.get() + e.offset + e.key_len, e.payload_len};
@@ -83,14 +86,16 @@ class Chunk final {
   std::uint64_t stream_len() const { return bytes_len_ + 8 * entries_len_; }
 
  private:
-  void resize_buffers(std::uint64_t bytes_capacity, std::uint64_t entries_capacity);
+  void resize_buffers(std::uint64_t bytes_capacity, std::uint64_t entries_capacity,
+                      std::uint64_t budget);
+  Entry* entry_array() const { return reinterpret_cast<Entry*>(entries_.get()); }
 
-  // Raw buffers rather than vectors: the budget depends on exact capacities, and neither
-  // buffer ever needs its new part zero-filled.
-  std::unique_ptr<std::uint8_t[]> bytes_;
+  // Regions rather than vectors: the budget depends on exact capacities, neither buffer
+  // ever needs its new part zero-filled, and growing must not copy.
+  Region bytes_;
   std::uint64_t bytes_len_ = 0;
   std::uint64_t bytes_cap_ = 0;
-  std::unique_ptr<Entry[]> entries_;
+  Region entries_;
   std::uint64_t entries_len_ = 0;
   std::uint64_t entries_cap_ = 0;
 };

@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cstdio>
 #include <string_view>
 #include <system_error>
@@ -15,20 +16,6 @@ namespace {
 thread_local const Pool* tls_pool = nullptr;
 
 }  // namespace
-
-// One for_each call: its tasks and how far they have got. It lives on the caller's stack,
-// which outlives it, since the call returns only once every task has finished; while
-// some index is not yet handed out it is linked into the pool's queue.
-struct Pool::Batch {
-  Batch(TaskRef t, std::size_t count) : task(t), n(count), unfinished(count) {}
-
-  const TaskRef task;
-  const std::size_t n;
-  std::size_t next = 0;    // the next index to hand out; guarded by the pool's mutex_
-  std::size_t unfinished;  // tasks not yet finished; guarded by the pool's mutex_
-  Batch* older = nullptr;  // queue links, while linked; guarded by the pool's mutex_
-  Batch* newer = nullptr;
-};
 
 void name_thread(const std::string_view name) {
   // Linux keeps 15 bytes of a thread's name and refuses longer ones outright, so cut it.
@@ -84,46 +71,47 @@ void Pool::work(std::size_t index) {
 }
 
 std::size_t Pool::claim(Batch& batch) {
-  const std::size_t i = batch.next++;
-  if (batch.next == batch.n) {
-    (batch.older != nullptr ? batch.older->newer : oldest_) = batch.newer;
-    (batch.newer != nullptr ? batch.newer->older : newest_) = batch.older;
+  const std::size_t i = batch.next_++;
+  if (batch.next_ == batch.n_) {
+    (batch.older_ != nullptr ? batch.older_->newer_ : oldest_) = batch.newer_;
+    (batch.newer_ != nullptr ? batch.newer_->older_ : newest_) = batch.older_;
   }
   return i;
 }
 
 void Pool::run(Batch& batch, const std::size_t i, std::unique_lock<std::mutex>& lock) {
   lock.unlock();
-  batch.task(i);
+  batch.task_(i);
   lock.lock();
-  // The batch's caller may return, and its batch go, as soon as the lock is let go after
-  // this: it is not touched again.
-  if (--batch.unfinished == 0) ready_.notify_all();
+  // The batch's owner may return from its wait, and the batch go, as soon as the lock is
+  // let go after this: it is not touched again.
+  if (--batch.unfinished_ == 0) ready_.notify_all();
 }
 
-void Pool::for_each(const std::size_t n, const TaskRef task) noexcept {
-  if (n == 0) return;
-  Batch batch(task, n);
-  const bool worker = in_pool();
-  std::unique_lock lock(mutex_);
-  // GCC sees a local's address stored in the pool. It is unlinked before this returns:
-  // the call waits for every task to finish, and each was claimed first.
+void Pool::enqueue(Batch& batch, const std::size_t n, const TaskRef task) {
+  batch.task_ = task;
+  batch.n_ = n;
+  batch.next_ = 0;
+  batch.unfinished_ = n;
+  batch.newer_ = nullptr;
+  // GCC sees a local's address stored in the pool when for_each is inlined. It is
+  // unlinked before the batch goes: its owner waits for every task to finish, and each
+  // was claimed first.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdangling-pointer"
 #endif
-  batch.older = newest_;
-  (newest_ != nullptr ? newest_->newer : oldest_) = &batch;
+  batch.older_ = newest_;
+  (newest_ != nullptr ? newest_->newer_ : oldest_) = &batch;
   newest_ = &batch;
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
-  // A worker keeps the first task for itself, so that a fork-join recursion goes on in
-  // depth on this thread while the queued rest spreads over the others.
-  const std::size_t own = worker ? claim(batch) : 0;
-  if (batch.next < n) ready_.notify_all();
-  if (worker) run(batch, own, lock);
-  while (batch.unfinished != 0) {
+}
+
+void Pool::finish(Batch& batch, std::unique_lock<std::mutex>& lock) {
+  const bool worker = in_pool();
+  while (batch.unfinished_ != 0) {
     if (worker && newest_ != nullptr) {
       // A waiting worker helps, but with the newest batch, not the oldest that idle
       // workers take. Its own unfinished tasks are the newest unless other workers have
@@ -137,6 +125,39 @@ void Pool::for_each(const std::size_t n, const TaskRef task) noexcept {
     }
     ready_.wait(lock);
   }
+}
+
+void Pool::for_each(const std::size_t n, const TaskRef task) noexcept {
+  if (n == 0) return;
+  Batch batch;
+  const bool worker = in_pool();
+  std::unique_lock lock(mutex_);
+  enqueue(batch, n, task);
+  // A worker keeps the first task for itself, so that a fork-join recursion goes on in
+  // depth on this thread while the queued rest spreads over the others.
+  const std::size_t own = worker ? claim(batch) : 0;
+  if (batch.next_ < n) ready_.notify_all();
+  if (worker) run(batch, own, lock);
+  finish(batch, lock);
+}
+
+void Pool::start(Batch& batch, const std::size_t n, const TaskRef task) noexcept {
+  if (n == 0) return;
+  {
+    std::lock_guard lock(mutex_);
+    assert(batch.unfinished_ == 0);
+    enqueue(batch, n, task);
+  }
+  ready_.notify_all();
+}
+
+void Pool::wait(Batch& batch) noexcept {
+  std::unique_lock lock(mutex_);
+  // Tasks that no worker has taken yet run here: waking a worker for them, and waiting
+  // until the system gives it a core, can cost more than the task (compressing a block
+  // takes about 0.1 ms), and on a busy machine much more.
+  while (batch.next_ < batch.n_) run(batch, claim(batch), lock);
+  finish(batch, lock);
 }
 
 }  // namespace lodestack::sorter
