@@ -58,6 +58,10 @@ Error Error::from_errno(int err) {
   return Error(Type::kIo, kind_of_errno(err), err, std::string());
 }
 
+Error Error::from_errno(int err, std::string message) {
+  return Error(Type::kIo, kind_of_errno(err), err, std::move(message));
+}
+
 Error Error::io(ErrorKind kind, std::string message) {
   return Error(Type::kIo, kind, 0, std::move(message));
 }

@@ -53,6 +53,8 @@ class [[nodiscard]] Error final {
 
   // An I/O error from an OS error number; its text is "{strerror} (os error {err})".
   static Error from_errno(int err);
+  // The same error number with a text of its own.
+  static Error from_errno(int err, std::string message);
   // An I/O error of `kind` whose text is `message`.
   static Error io(ErrorKind kind, std::string message);
   // An I/O error of `kind` with no message: its text is the kind's description.

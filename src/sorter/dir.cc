@@ -173,8 +173,8 @@ Result<std::filesystem::path> make_unique_dir(const std::filesystem::path& absol
     const int err = make(path);
     if (err == 0) return path;
     if (err == EEXIST || err == EADDRINUSE) continue;
-    return fail(Error::io(kind_of_errno(err), Error::from_errno(err).text() + " at path " +
-                                                  quote_for_message(path.native())));
+    return fail(Error::from_errno(
+        err, Error::from_errno(err).text() + " at path " + quote_for_message(path.native())));
   }
   return fail(Error::io(
       ErrorKind::kAlreadyExists,

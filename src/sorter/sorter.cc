@@ -93,7 +93,8 @@ void spill_job(Chunk chunk, const std::filesystem::path path,
 Result<std::unique_ptr<Sorter>> Sorter::create(std::filesystem::path tmp_dir,
                                                const std::uint64_t max_bytes,
                                                const std::uint64_t max_open,
-                                               const std::uint64_t threads, const Order order) {
+                                               const std::uint64_t threads, const Order order,
+                                               const TmpDirCheck check) {
   if (max_bytes < 2) {
     return fail(Error::invalid(std::format("max_bytes must be at least 2, not {}", max_bytes)));
   }
@@ -102,14 +103,15 @@ Result<std::unique_ptr<Sorter>> Sorter::create(std::filesystem::path tmp_dir,
   }
   if (threads == 0) return fail(Error::invalid("threads must be at least 1, not 0"));
 
-  struct stat status;
-  if (::stat(tmp_dir.c_str(), &status) != 0) return fail(path_error(tmp_dir, errno));
-  if (!S_ISDIR(status.st_mode)) {
-    return fail(Error::io(ErrorKind::kNotADirectory, tmp_dir.native() + " is not a directory"));
-  }
-  // A location where no directory can be made is reported now rather than by the add
-  // that fills the first half. The trial directory goes again at once.
-  {
+  if (check == TmpDirCheck::kAtCreate) {
+    struct stat status;
+    if (::stat(tmp_dir.c_str(), &status) != 0) return fail(path_error(tmp_dir, errno));
+    if (!S_ISDIR(status.st_mode)) {
+      return fail(
+          Error::io(ErrorKind::kNotADirectory, tmp_dir.native() + " is not a directory"));
+    }
+    // A location where no directory can be made is reported now rather than by the add
+    // that fills the first half. The trial directory goes again at once.
     Result<TempDir> trial = TempDir::make(tmp_dir);
     if (!trial) return fail(std::move(trial.error()));
   }

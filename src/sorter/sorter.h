@@ -49,14 +49,21 @@ struct Spilled {
 };
 using SpillResult = Result<Spilled>;
 
+// When `tmp_dir` is checked: at creation, so that a library caller hears of a bad directory
+// before adding anything, or only when the first spill makes the private directory, as a
+// sort command does that must not fail for a directory it never needs.
+enum class TmpDirCheck : std::uint8_t { kAtCreate, kAtFirstSpill };
+
 class Sorter final {
  public:
-  // Checks the settings ("max_bytes must be at least 2, not 1", ...) and `tmp_dir`
-  // ("{tmp_dir}: {error}", "{tmp_dir} is not a directory"), makes and removes a trial
-  // directory in it, and starts a pool of min(threads, 65535) workers when threads >= 2.
+  // Checks the settings ("max_bytes must be at least 2, not 1", ...) and, with kAtCreate,
+  // `tmp_dir` ("{tmp_dir}: {error}", "{tmp_dir} is not a directory"), making and removing
+  // a trial directory in it; starts a pool of min(threads, 65535) workers when
+  // threads >= 2.
   static Result<std::unique_ptr<Sorter>> create(std::filesystem::path tmp_dir,
                                                 std::uint64_t max_bytes, std::uint64_t max_open,
-                                                std::uint64_t threads, Order order = {});
+                                                std::uint64_t threads, Order order = {},
+                                                TmpDirCheck check = TmpDirCheck::kAtCreate);
 
   Sorter(const Sorter&) = delete;
   Sorter& operator=(const Sorter&) = delete;
