@@ -57,6 +57,10 @@ class Keyer final {
   // use the line as its key without calling it.
   bool key_is_line() const { return key_is_line_; }
 
+  // True when every line's key ends with the line itself, unchanged (GNU's last-resort
+  // comparison, not reversed): a caller may then keep the line's length instead of a copy.
+  bool key_ends_with_line() const { return last_resort_ == LastResort::kPlain; }
+
   // True when the sorter must sort descending: the keys are built unreversed.
   bool reverse_all() const { return reverse_all_; }
 
