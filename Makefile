@@ -89,7 +89,7 @@ all: build main-job
 
 build:
 	@$(call configure,$(BUILD),Release)
-	cmake --build $(BUILD) -j $(JOBS) --target _lodestack _keys stage_package
+	cmake --build $(BUILD) -j $(JOBS) --target _lodestack _keys _text stage_package
 
 main-job: build
 	PYTHONSAFEPATH=1 PYTHONPATH=$(CURDIR)/$(BUILD)/pkg $(PYTHON) dev/main_job.py
@@ -143,7 +143,7 @@ test-tsan:
 # counts of the random and property tests. Each test is still bounded by STRESS_TIMEOUT.
 stress:
 	@$(call configure,$(BUILD),Release)
-	cmake --build $(BUILD) -j $(JOBS) --target _lodestack _keys stage_package lodestack_test_shim
+	cmake --build $(BUILD) -j $(JOBS) --target _lodestack _keys _text stage_package lodestack_test_shim
 	LODESTACK_STRESS=1 LODESTACK_STRESS_TIMEOUT=$(STRESS_TIMEOUT) PYTHONPATH=$(CURDIR)/$(BUILD)/pkg \
 	  $(pytest) $(PYTEST_ARGS)
 

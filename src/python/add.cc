@@ -11,21 +11,6 @@
 
 namespace lodestack::python {
 
-bool SignalCheck::operator()() {
-  if (captured_) return true;
-  Attached attached;
-  if (PyErr_CheckSignals() < 0) {
-    captured_ = Ref::steal(PyErr_GetRaisedException());
-    return true;
-  }
-  return false;
-}
-
-PyObject* SignalCheck::raise_captured() {
-  PyErr_SetRaisedException(captured_.release());
-  return nullptr;
-}
-
 PyObject* raise_outcome(const Outcome& outcome, SignalCheck& check) {
   if (check.captured()) return check.raise_captured();
   if (const Refusal* refusal = std::get_if<Refusal>(&outcome)) return refuse(*refusal);

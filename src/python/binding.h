@@ -18,6 +18,7 @@
 #include "merge/merged.h"
 #include "python/lock.h"
 #include "python/ref.h"
+#include "python/signal_check.h"
 
 namespace lodestack::python {
 
@@ -68,20 +69,6 @@ using Outcome = std::variant<std::monostate, Refusal, Error>;
 
 // Raises a refusal. Returns null.
 PyObject* refuse(Refusal refusal);
-
-// The stop callback of interruptible waits: checks for pending signals, attaching for a
-// moment if the thread is detached. The first exception a handler raises is kept, and is
-// raised in place of the interruption error it causes. Destroy it attached.
-class SignalCheck final {
- public:
-  bool operator()();
-  bool captured() const { return static_cast<bool>(captured_); }
-  // Raises the kept exception. Returns null.
-  PyObject* raise_captured();
-
- private:
-  Ref captured_;
-};
 
 // Raises what an outcome says went wrong: the exception a signal handler raised when
 // `check` kept one, else the refusal or the error. Returns null; `outcome` must not be
