@@ -1,12 +1,13 @@
-"""The `lodestack` command: sort the lines of files larger than memory.
+"""The `lodestack` command: GNU sort's command line, for files larger than memory.
 
-    lodestack [OPTIONS] [FILE...]
+    lodestack [OPTION]... [FILE]...
+    lodestack [OPTION]... --files0-from=F
 
-Lines are read as bytes in large blocks, split at b"\\n", and added to one `Sorter` with
-`add_encoded`: the payload is the line with its newline, the key is the line (or the fields
-that -k selects) without it. The sorted payloads go straight to the output through
-`write_to`, so no line is ever decoded or pickled. The order is that of GNU sort under
-`LC_ALL=C` with `-s`: plain byte order of the key, equal keys in input order.
+It orders lines as `LC_ALL=C sort` does, with the same options, defaults and messages. This
+module parses the arguments (as GNU getopt_long does), opens each file once, shows progress
+and turns outcomes into exit statuses; everything done per line happens in `_text`, in C++:
+splitting blocks into lines, building each line's key, sorting, merging, checking and
+writing.
 
 This module does nothing when imported; `main` is the whole command (the console script
 and `python -m lodestack` both call it) and returns the exit status.
@@ -14,46 +15,50 @@ and `python -m lodestack` both call it) and returns the exit status.
 
 from __future__ import annotations
 
-import argparse
-import collections
 import dataclasses
 import errno
-import itertools
-import operator
 import os
-import re
-import select
 import signal
 import stat
 import sys
 import tempfile
 import threading
 import time
-from collections.abc import Callable, Iterator, Sequence
-from typing import Any, BinaryIO
+from collections.abc import Callable, Sequence
+from typing import Any
 
 PROG = "lodestack"
 
-# Input is read this many bytes at a time. Every line of a block exists as a bytes object at
-# once, so the block also bounds the memory taken beside the sorter's budget (about 40 bytes
-# per line on top of the block); a larger block reads no faster.
-BLOCK = 1 << 19
+# Input is read this many bytes at a time, into one buffer reused for every block.
+BLOCK = 1 << 20
 
 # The default budget, the library's own.
 DEFAULT_BUFFER = 256 << 20
+# GNU sort's default for --parallel: the processors there are, but at most 8; and the most
+# threads worth a pool.
+DEFAULT_MAX_THREADS = 8
+MAX_THREADS = 64
+DEFAULT_BATCH = 64
 
+EXIT_DISORDER = 1
 EXIT_TROUBLE = 2
 EXIT_SIGPIPE = 128 + signal.SIGPIPE
 
-NEWLINE = b"\n"
-
-# Blanks as GNU sort counts them in the C locale. A line never holds b"\n", which it also
-# counts.
-BLANK_RUN = re.compile(rb"[ \t]*")
+TRY_HELP = f"Try '{PROG} --help' for more information."
 
 
 class Trouble(Exception):
-    """A failure the user can act on: printed as one line, exit status 2."""
+    """A failure the user can act on: its lines are printed, then the command exits."""
+
+    def __init__(self, *lines: str, status: int = EXIT_TROUBLE, usage: bool = False) -> None:
+        super().__init__(lines[0])
+        self.lines = lines
+        self.status = status
+        self.usage = usage  # GNU adds its "Try ... --help" line
+
+
+class Finished(Exception):
+    """--help or --version was answered: exit 0 at once, as GNU sort does."""
 
 
 class Terminated(BaseException):
@@ -64,279 +69,438 @@ class Terminated(BaseException):
         self.signum = signum
 
 
+def say(text: str) -> None:
+    """Writes one line to standard error; a closed stderr is not worth failing for."""
+    try:
+        os.write(2, os.fsencode(text) + b"\n")
+    except OSError:
+        pass
+
+
 # ---------------------------------------------------------------------------------------
-# Sizes and numbers
+# Quoting, as GNU's quote() and quotearg's shell-escape styles do in the C locale
 
 
-_SIZE = re.compile(r"([0-9]+)([bkmgtpe%]?)", re.IGNORECASE)
-_UNITS = {"b": 0, "k": 10, "m": 20, "g": 30, "t": 40, "p": 50, "e": 60}
+_ESCAPES = {7: "a", 8: "b", 9: "t", 10: "n", 11: "v", 12: "f", 13: "r"}
+# Characters that make a shell-escaped name need quotes, wherever they stand.
+_SHELL_SPECIAL = frozenset(b"\\?'\" !$&()*;<=>[^`|")
+# What may stand in a name that has a single quote, for it to be written in double quotes.
+_DOUBLE_QUOTABLE = frozenset(
+    b"%+,-./0123456789:ABCDEFGHIJKLMNOPQRSTUVWXYZ]_abcdefghijklmnopqrstuvwxyz'")
 
 
-def parse_size(text: str) -> int:
-    """The bytes that -S means: GNU sort's spelling, where a bare number counts KiB.
+def _raw(text: str | bytes) -> bytes:
+    return text if isinstance(text, bytes) else os.fsencode(text)
 
-    "b" means bytes; K, M, G, T, P and E (either case) powers of 1024; "%" a percentage of
-    physical memory.
-    """
-    match = _SIZE.fullmatch(text)
-    if match is None:
-        raise Trouble(f"invalid buffer size '{text}': expected a number with an optional "
-                      "unit b, K, M, G, T, P, E or %")
-    number, unit = int(match[1]), match[2].lower()
-    if unit == "%":
-        if number > 100:
-            raise Trouble(f"invalid buffer size '{text}': more than all of memory")
-        size = physical_memory() * number // 100
-    else:
-        size = number << _UNITS[unit or "k"]
-    if size < 2:
-        raise Trouble(f"invalid buffer size '{text}': the least is 2 bytes")
-    if size >= 1 << 63:
-        raise Trouble(f"invalid buffer size '{text}': too large")
-    return size
+
+def _printable(byte: int) -> bool:
+    return 0x20 <= byte < 0x7F
+
+
+def quote(text: str | bytes) -> str:
+    """GNU's quote(): always in single quotes, C escapes for what is not printable."""
+    out = []
+    for byte in _raw(text):
+        if byte in _ESCAPES:
+            out.append("\\" + _ESCAPES[byte])
+        elif byte in b"\\'":
+            out.append("\\" + chr(byte))
+        elif _printable(byte):
+            out.append(chr(byte))
+        else:
+            out.append(f"\\{byte:03o}")
+    return "'" + "".join(out) + "'"
+
+
+def quoteaf(text: str | bytes, *, always: bool = True, colon: bool = False) -> str:
+    """A file name as GNU's quotearg shell-escape styles write it: in single quotes, with
+    $'\\ooo' for bytes that are not printable, or in double quotes when it has a single
+    quote and nothing else that needs them. `always=False` (quotef) leaves a name that a
+    shell reads as it stands unquoted, and `colon` makes ':' need quotes too."""
+    raw = _raw(text)
+    if not always and raw and not any(
+        byte in _SHELL_SPECIAL
+        or not _printable(byte)
+        or (i == 0 and byte in b"#~")
+        or (colon and byte == 0x3A)
+        for i, byte in enumerate(raw)
+    ) and raw not in (b"{", b"}"):
+        return raw.decode()
+    if b"'" in raw and all(byte in _DOUBLE_QUOTABLE for byte in raw):
+        return '"' + raw.decode() + '"'
+    out = ["'"]
+    escaping = False  # inside a $'...' run
+    for byte in raw:
+        if byte in _ESCAPES or not _printable(byte):
+            if not escaping:
+                out.append("'$'")
+                escaping = True
+            out.append("\\" + _ESCAPES[byte] if byte in _ESCAPES else f"\\{byte:03o}")
+        elif byte == 0x27:
+            out.append("'\\''")
+            escaping = False
+        else:
+            if escaping:
+                out.append("''")
+                escaping = False
+            out.append(chr(byte))
+    return "".join(out) + "'"
+
+
+def quotef(text: str | bytes) -> str:
+    return quoteaf(text, always=False, colon=True)
+
+
+def reason(error: OSError) -> str:
+    return os.strerror(error.errno) if error.errno else str(error)
+
+
+# ---------------------------------------------------------------------------------------
+# Arguments, as GNU getopt_long reads them
+
+
+@dataclasses.dataclass(frozen=True)
+class Option:
+    name: str  # the long name, without "--"
+    argument: int  # 0 none, 1 required, 2 optional (only as --name=value)
+    key: str  # the short letter it stands for, or its own name
+
+
+_NO, _REQUIRED, _OPTIONAL = 0, 1, 2
+
+# GNU sort's long options, in the order of its table (abbreviations and the listing of
+# ambiguous ones follow it), then this command's own, which an abbreviation reaches only
+# when it matches none of GNU's.
+GNU_OPTIONS = [
+    Option("ignore-leading-blanks", _NO, "b"), Option("check", _OPTIONAL, "check"),
+    Option("compress-program", _REQUIRED, "compress-program"), Option("debug", _NO, "debug"),
+    Option("dictionary-order", _NO, "d"), Option("ignore-case", _NO, "f"),
+    Option("files0-from", _REQUIRED, "files0-from"),
+    Option("general-numeric-sort", _NO, "g"), Option("ignore-nonprinting", _NO, "i"),
+    Option("key", _REQUIRED, "k"), Option("merge", _NO, "m"), Option("month-sort", _NO, "M"),
+    Option("numeric-sort", _NO, "n"), Option("human-numeric-sort", _NO, "h"),
+    Option("version-sort", _NO, "V"), Option("random-sort", _NO, "R"),
+    Option("random-source", _REQUIRED, "random-source"), Option("sort", _REQUIRED, "sort"),
+    Option("output", _REQUIRED, "o"), Option("reverse", _NO, "r"), Option("stable", _NO, "s"),
+    Option("buffer-size", _REQUIRED, "S"), Option("field-separator", _REQUIRED, "t"),
+    Option("temporary-directory", _REQUIRED, "T"), Option("unique", _NO, "u"),
+    Option("zero-terminated", _NO, "z"), Option("parallel", _REQUIRED, "parallel"),
+    Option("batch-size", _REQUIRED, "batch-size"), Option("help", _NO, "help"),
+    Option("version", _NO, "version"),
+]
+OWN_OPTIONS = [Option("progress", _NO, "progress"), Option("no-progress", _NO, "no-progress")]
+
+# Short options; those followed by ':' take an argument.
+SHORT = "bcCdfghik:mMno:rRsS:t:T:uVy:z"
+
+ORDERING_LETTERS = "bdfghiMnrV"
+# What GNU sort has and this command does not.
+UNSUPPORTED = {"R", "random-source", "compress-program", "debug"}
+
+SORT_WORDS = [("general-numeric", "g"), ("human-numeric", "h"), ("month", "M"),
+              ("numeric", "n"), ("random", "R"), ("version", "V")]
+CHECK_WORDS = [("quiet", "C"), ("silent", "C"), ("diagnose-first", "c")]
+
+
+def find_long(name: str, arg: str) -> Option:
+    """The long option `name` (from the argument `arg`) names, exactly or by a unique
+    prefix."""
+    for table in (GNU_OPTIONS, OWN_OPTIONS):
+        exact = [o for o in table if o.name == name]
+        if exact:
+            return exact[0]
+    for table in (GNU_OPTIONS, OWN_OPTIONS):
+        found = [o for o in table if o.name.startswith(name)]
+        if len(found) == 1:
+            return found[0]
+        if found:
+            names = " ".join(f"'--{o.name}'" for o in found)
+            raise Trouble(f"option '--{name}' is ambiguous; possibilities: {names}", usage=True)
+    raise Trouble(f"unrecognized option '{arg}'", usage=True)
+
+
+def argmatch(value: str, words: list[tuple[str, str]], option: str) -> str:
+    """The meaning of --sort=WORD or --check=WORD, WORD exact or a unique prefix, as
+    GNU's argmatch reads it; on failure its message, and exit status 1."""
+    meanings = {meaning for word, meaning in words if word == value}
+    if not meanings:
+        meanings = {meaning for word, meaning in words if word.startswith(value)}
+    if len(meanings) == 1:
+        return meanings.pop()
+    problem = "ambiguous" if meanings else "invalid"
+    listing, previous = [], None
+    for word, meaning in words:
+        if meaning == previous:
+            listing[-1] += f", {quote(word)}"
+        else:
+            listing.append(f"  - {quote(word)}")
+        previous = meaning
+    raise Trouble(f"{problem} argument {quote(value)} for {quote(option)}",
+                  "Valid arguments are:", *listing, status=1, usage=True)
+
+
+@dataclasses.dataclass
+class Config:
+    """The options, as given."""
+
+    letters: str = ""  # global ordering letters
+    keys: list[bytes] = dataclasses.field(default_factory=list)
+    separator: int | None = None
+    stable: bool = False
+    unique: bool = False
+    merge: bool = False
+    zero: bool = False
+    check: str | None = None  # "c" or "C"
+    output: str | None = None
+    files0_from: str | None = None
+    buffer: int | None = None
+    tmp_dirs: list[str] = dataclasses.field(default_factory=list)
+    threads: int | None = None
+    batch: int | None = None
+    progress: bool | None = None
+
+
+def parse_args(argv: Sequence[str]) -> tuple[Config, list[str]]:
+    """Reads the arguments in order, as GNU getopt_long does: options anywhere among the
+    operands (up to the first operand if POSIXLY_CORRECT is set), `--` ending them, long
+    options abbreviated to a unique prefix, with `=value` or the next argument, and short
+    ones clustered. Each option takes effect as it is read, so the first bad one is the
+    one reported."""
+    config = Config()
+    operands: list[str] = []
+    in_order = "POSIXLY_CORRECT" in os.environ
+    i = 0
+    while i < len(argv):
+        arg = argv[i]
+        i += 1
+        if arg == "--":
+            operands += argv[i:]
+            break
+        if arg.startswith("--"):
+            name, equals, value = arg[2:].partition("=")
+            option = find_long(name, arg)
+            if equals and option.argument == _NO:
+                raise Trouble(f"option '--{option.name}' doesn't allow an argument", usage=True)
+            if not equals and option.argument == _REQUIRED:
+                if i == len(argv):
+                    raise Trouble(f"option '--{option.name}' requires an argument", usage=True)
+                value, i = argv[i], i + 1
+            apply(config, option.key, value if equals or option.argument == _REQUIRED else None,
+                  f"--{option.name}")
+        elif arg.startswith("-") and arg != "-":
+            raw = os.fsencode(arg)
+            at = 1
+            while at < len(raw):
+                letter = os.fsdecode(raw[at : at + 1])
+                at += 1
+                where = SHORT.find(letter) if letter != ":" else -1
+                if where < 0:
+                    raise Trouble(f"invalid option -- '{letter}'", usage=True)
+                if not SHORT.startswith(":", where + 1):
+                    apply(config, letter, None, f"-{letter}")
+                    continue
+                if at < len(raw):
+                    value = os.fsdecode(raw[at:])
+                elif i < len(argv):
+                    value, i = argv[i], i + 1
+                    # GNU ignores -y, which Solaris had, and a separate argument after it
+                    # only when that is a number; anything else is read again.
+                    if letter == "y" and not all(c in "0123456789" for c in value):
+                        i -= 1
+                else:
+                    raise Trouble(f"option requires an argument -- '{letter}'", usage=True)
+                apply(config, letter, value, f"-{letter}")
+                break
+        else:
+            operands.append(arg)
+            if in_order:
+                operands += argv[i:]
+                break
+    return config, operands
+
+
+def apply(config: Config, key: str, value: str | None, spelled: str) -> None:
+    """Takes one option into `config`, checking it as GNU sort checks it."""
+    if key in UNSUPPORTED or (key == "sort" and value is not None
+                              and argmatch(value, SORT_WORDS, "--sort") == "R"):
+        shown = spelled if key in ("R", "debug") or value is None else f"{spelled}={value}"
+        raise Trouble(f"option '{shown}' is not supported by {PROG}")
+    if key in ORDERING_LETTERS:
+        config.letters += key
+    elif key == "sort":
+        assert value is not None
+        config.letters += argmatch(value, SORT_WORDS, "--sort")
+    elif key in ("c", "C", "check"):
+        mode = key if key != "check" else (
+            "c" if value is None else argmatch(value, CHECK_WORDS, "--check"))
+        if config.check is not None and config.check != mode:
+            raise Trouble("options '-cC' are incompatible")
+        config.check = mode
+    elif key == "k":
+        assert value is not None
+        spec = os.fsencode(value)
+        problem = _text().check_key(spec)
+        if problem is not None:
+            raise Trouble(requote_key_error(problem))
+        config.keys.append(spec)
+    elif key == "o":
+        if config.output is not None and config.output != value:
+            raise Trouble("multiple output files specified")
+        config.output = value
+    elif key == "t":
+        assert value is not None
+        config.separator = parse_separator(os.fsencode(value), config.separator)
+    elif key == "S":
+        assert value is not None
+        size = parse_size(value, spelled)
+        config.buffer = size if config.buffer is None else max(config.buffer, size)
+    elif key == "T":
+        assert value is not None
+        config.tmp_dirs.append(value)
+    elif key == "parallel":
+        assert value is not None
+        config.threads = parse_threads(value, spelled)
+    elif key == "batch-size":
+        assert value is not None
+        config.batch = parse_batch(value, spelled)
+    elif key == "files0-from":
+        config.files0_from = value
+    elif key in ("progress", "no-progress"):
+        config.progress = key == "progress"
+    elif key == "help":
+        write_out(HELP)
+        raise Finished
+    elif key == "version":
+        from lodestack import __version__
+
+        write_out(f"{PROG} {__version__}\n")
+        raise Finished
+    elif key != "y":
+        setattr(config, {"s": "stable", "u": "unique", "m": "merge", "z": "zero"}[key], True)
+
+
+def _text() -> Any:
+    from lodestack import _text
+
+    return _text
+
+
+def requote_key_error(problem: bytes) -> str:
+    """A -k error from the key parser, with the part of the KEYDEF it names quoted as
+    GNU's quote() quotes it."""
+    for phrase in (b"invalid count at start of ", b"invalid field specification "):
+        head, found, rest = problem.partition(phrase + b"'")
+        if found:
+            return os.fsdecode(head + phrase) + quote(rest[:-1])
+    return os.fsdecode(problem)
+
+
+def parse_separator(value: bytes, previous: int | None) -> int:
+    if not value:
+        raise Trouble("empty tab")
+    separator = value[0]
+    if len(value) > 1:
+        if value != b"\\0":
+            raise Trouble(f"multi-character tab {quote(value)}")
+        separator = 0
+    if previous is not None and previous != separator:
+        raise Trouble("incompatible tabs")
+    return separator
+
+
+# ---------------------------------------------------------------------------------------
+# Numbers, as GNU's xstrtoumax reads them
+
+
+_SPACE = " \t\n\v\f\r"
+_SIZE_SUFFIXES = {s: 10 * p for p, letters in enumerate(
+    ["", "kK", "mM", "gG", "tT", "P", "E", "Z", "Y", "R", "Q"]) for s in letters}
+
+
+def read_count(text: str, suffixes: str) -> tuple[int, str, str]:
+    """GNU's xstrtoumax in base 10: (value, problem, rest). Leading white space and a '+'
+    are taken and a '-' refused; with no digits, a suffix letter alone counts as 1. The
+    problem is "" (fine), "invalid", "suffix" (something follows the number that is no
+    suffix: `rest`, which starts there) or "large" (2**64 or more)."""
+    stripped = text.lstrip(_SPACE)
+    digits = stripped[1:] if stripped.startswith("+") else stripped
+    count = len(digits) - len(digits.lstrip("0123456789"))
+    if stripped.startswith("-") or (count == 0 and (not text or text[0] not in suffixes)):
+        return 0, "invalid", text
+    value, rest = (int(digits[:count]), digits[count:]) if count else (1, text)
+    if rest and rest[0] in suffixes:
+        value <<= _SIZE_SUFFIXES[rest[0]]
+        rest = rest[1:]
+    if rest:
+        return value, "suffix", rest
+    return value, "large" if value >= 1 << 64 else "", rest
+
+
+def count_error(problem: str, spelled: str, text: str) -> Trouble:
+    if problem == "large":
+        return Trouble(f"{spelled} argument '{text}' too large")
+    if problem == "suffix":
+        return Trouble(f"invalid suffix in {spelled} argument '{text}'")
+    return Trouble(f"invalid {spelled} argument '{text}'")
+
+
+def parse_size(text: str, spelled: str = "-S") -> int:
+    """The bytes -S SIZE means, as GNU sort reads it: a bare number counts KiB; the
+    suffixes K, M, G, T, P, E, Z, Y, R, Q multiply by powers of 1024, b by 1, and % takes
+    that share of physical memory."""
+    value, problem, rest = read_count(text, "EgGkKmMPQRtTYZ")
+    if not problem and text[-1] in "0123456789":
+        value <<= 10
+        problem = "large" if value >= 1 << 64 else ""
+    if (problem == "suffix" and value < 1 << 64 and len(rest) == 1 and rest in "b%"
+            and text[-2] in "0123456789"):
+        if rest == "%":
+            value = int(physical_memory() * value / 100)
+        problem = "large" if value >= 1 << 64 else ""
+    if problem:
+        raise count_error(problem, spelled, text)
+    return value
 
 
 def physical_memory() -> int:
     return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
 
 
-def parse_count(option: str, text: str, least: int) -> int:
-    if not re.fullmatch(r"[0-9]+", text):
-        raise Trouble(f"invalid {option} '{text}': expected a whole number")
-    value = int(text)
-    if value < least:
-        raise Trouble(f"invalid {option} '{text}': the least is {least}")
-    if value >= 1 << 63:
-        raise Trouble(f"invalid {option} '{text}': too large")
-    return value
+def parse_threads(text: str, spelled: str) -> int:
+    value, problem, _ = read_count(text, "")
+    if problem == "large":
+        return MAX_THREADS
+    if problem:
+        raise count_error(problem, spelled, text)
+    if value == 0:
+        raise Trouble("number in parallel must be nonzero")
+    return min(value, MAX_THREADS)
 
 
-# ---------------------------------------------------------------------------------------
-# Keys
+def parse_batch(text: str, spelled: str) -> int:
+    """--batch-size: at least 2, and at most the descriptors this process may open, less
+    the three standard ones."""
+    value, problem, _ = read_count(text, "")
+    most = max_batch()
+    if not problem:
+        if value < 2:
+            raise Trouble(f"invalid {spelled} argument {quote(text)}",
+                          f"{PROG}: minimum {spelled} argument is {quote('2')}")
+        if value >= 1 << 32 or value > most:
+            problem = "large"
+        else:
+            return value
+    if problem == "large":
+        raise Trouble(f"{spelled} argument {quote(text)} too large",
+                      f"{PROG}: maximum {spelled} argument with current rlimit is {most}")
+    raise count_error(problem, spelled, text)
 
 
-@dataclasses.dataclass(frozen=True)
-class KeyDef:
-    """One -k POS1[,POS2], in GNU sort's terms, counted from 0.
+def max_batch() -> int:
+    import resource
 
-    The key starts `start_char` characters after the start of field `start_field` + 1, and
-    ends `end_char` characters into field `end_field` + 1, or at the end of that field when
-    `end_char` is 0, or at the end of the line when `end_field` is None. Without -t a field
-    includes the blanks before it.
-    """
-
-    text: str
-    start_field: int
-    start_char: int
-    end_field: int | None
-    end_char: int
-    numeric: bool
-    blank_start: bool
-    blank_end: bool
-    # Whether the key carries ordering letters of its own; if not, it takes the global ones.
-    has_options: bool
-
-
-_KEY = re.compile(
-    r"(?P<f1>[0-9]*)(?:\.(?P<c1>[0-9]*))?(?P<o1>[A-Za-z]*)"
-    r"(?:,(?P<f2>[0-9]*)(?:\.(?P<c2>[0-9]*))?(?P<o2>[A-Za-z]*))?"
-)
-
-
-def parse_key(text: str) -> KeyDef:
-    """Parses -k F[.C][OPTS][,F[.C][OPTS]], where OPTS are any of b and n."""
-
-    def bad(why: str) -> Trouble:
-        return Trouble(f"invalid key '{text}': {why}")
-
-    match = _KEY.fullmatch(text)
-    if match is None:
-        raise bad("expected F[.C][OPTS][,F[.C][OPTS]], such as 2,2 or 3n,3")
-    if not match["f1"]:
-        raise bad("a field number must come first")
-    start_field = int(match["f1"]) - 1
-    if start_field < 0:
-        raise bad("field number is zero")
-    start_char = 0
-    if match["c1"] is not None:
-        if not match["c1"]:
-            raise bad("a character number must follow '.'")
-        start_char = int(match["c1"]) - 1
-        if start_char < 0:
-            raise bad("character offset is zero")
-    end_field, end_char = None, 0
-    if match["f2"] is not None:
-        if not match["f2"]:
-            raise bad("a field number must follow ','")
-        end_field = int(match["f2"]) - 1
-        if end_field < 0:
-            raise bad("field number is zero")
-        if match["c2"] is not None:
-            if not match["c2"]:
-                raise bad("a character number must follow '.'")
-            # Here 0 is allowed and means the end of the field.
-            end_char = int(match["c2"])
-    start_opts, end_opts = match["o1"], match["o2"] or ""
-    for letter in start_opts + end_opts:
-        if letter not in "bn":
-            raise bad(f"unsupported ordering option '{letter}' (only b and n are)")
-    return KeyDef(
-        text=text,
-        start_field=start_field,
-        start_char=start_char,
-        end_field=end_field,
-        end_char=end_char,
-        numeric="n" in start_opts + end_opts,
-        blank_start="b" in start_opts,
-        blank_end="b" in end_opts,
-        has_options=bool(start_opts + end_opts),
-    )
-
-
-def whole_line_key(numeric: bool, blanks: bool) -> KeyDef:
-    return KeyDef("", 0, 0, None, 0, numeric, blanks, blanks, has_options=True)
-
-
-def with_global_options(keydef: KeyDef, numeric: bool, blanks: bool) -> KeyDef:
-    """A key without ordering letters of its own takes -n and -b, as in GNU sort."""
-    if keydef.has_options:
-        return keydef
-    return dataclasses.replace(keydef, numeric=numeric, blank_start=blanks, blank_end=blanks)
-
-
-# Numbers as GNU sort -n reads them in the C locale: optional blanks, an optional minus,
-# digits, an optional fraction. Whatever does not start that way counts as 0, and the text
-# after the number is ignored.
-_NUMBER = re.compile(rb"[ \t]*(-?)0*([0-9]*)(?:\.([0-9]*))?")
-_NINES = bytes.maketrans(b"0123456789", b"9876543210")
-
-
-def numeric_key(text: bytes) -> tuple[int, int, bytes, bytes]:
-    """A sort key that orders `text` as GNU sort -n orders it, exactly, for any length.
-
-    A non-negative number becomes (1, digits before the point, those digits, the fraction
-    without trailing zeros): a longer integer part is larger, and fractions compare as
-    digit strings. A negative one becomes (0, minus the length, the digits complemented,
-    the fraction complemented and closed by 0xFF), which reverses each comparison, so
-    -0.5 < -0.25 because "4\\xff" < "74\\xff". Equal values ("1.50", "01.5") get equal
-    keys, and -0 is 0. No int is made, so a number of any length costs only its bytes.
-    """
-    if text.isdigit() and text[0] != 0x30:
-        return (1, len(text), text, b"")  # the common plain integer, without the regex
-    match = _NUMBER.match(text)
-    minus, whole, fraction = match.groups()  # type: ignore[union-attr]
-    fraction = fraction.rstrip(b"0") if fraction else b""
-    if minus and (whole or fraction):
-        return (0, -len(whole), whole.translate(_NINES), fraction.translate(_NINES) + b"\xff")
-    return (1, len(whole), whole, fraction)
-
-
-class FieldFinder:
-    """Finds where fields start and end in a line, with -t SEP or between blanks."""
-
-    def __init__(self, separator: bytes | None) -> None:
-        self.separator = separator
-        self._skips: dict[int, re.Pattern[bytes]] = {}
-
-    def skip(self, line: bytes, fields: int) -> int:
-        """The offset just after `fields` fields (and the separator after the last), or the
-        end of the line when it has fewer."""
-        if fields == 0:
-            return 0
-        pattern = self._skips.get(fields)
-        if pattern is None:
-            if self.separator is None:
-                # A field is its leading blanks and the non-blanks after them.
-                one = rb"[ \t]*[^ \t]*"
-            else:
-                sep = re.escape(self.separator)
-                one = rb"[^" + sep + rb"]*" + sep
-            pattern = self._skips[fields] = re.compile(rb"(?:%s){%d}" % (one, fields))
-        match = pattern.match(line)
-        return match.end() if match else len(line)
-
-    def start(self, line: bytes, keydef: KeyDef) -> int:
-        at = self.skip(line, keydef.start_field)
-        if keydef.blank_start:
-            at = BLANK_RUN.match(line, at).end()  # type: ignore[union-attr]
-        return min(len(line), at + keydef.start_char)
-
-    def end(self, line: bytes, keydef: KeyDef) -> int:
-        if keydef.end_field is None:
-            return len(line)
-        if keydef.end_char == 0:
-            # The end of field end_field + 1: before the separator that follows it, or,
-            # without -t, before the blanks that start the next field.
-            if self.separator is None:
-                return self.skip(line, keydef.end_field + 1)
-            at = self.skip(line, keydef.end_field)
-            found = line.find(self.separator, at)
-            return found if found >= 0 else len(line)
-        at = self.skip(line, keydef.end_field)
-        if keydef.blank_end:
-            at = BLANK_RUN.match(line, at).end()  # type: ignore[union-attr]
-        return min(len(line), at + keydef.end_char)
-
-
-def key_function(
-    keydefs: Sequence[KeyDef], separator: bytes | None
-) -> Callable[[bytes], Any] | None:
-    """What turns a line into its sort key; None when the key is the line itself.
-
-    Several keys make a tuple, compared key by key. A byte key is the bytes between its
-    start and end (nothing when the end comes first); a numeric key is `numeric_key` of
-    them.
-    """
-    if not keydefs:
-        return None
-    if len(keydefs) == 1:
-        single = keydefs[0]
-        # Numbers skip leading blanks anyway, so b changes nothing for them.
-        simple = (
-            single.start_char == 0
-            and single.end_char == 0
-            and (single.numeric or not (single.blank_start or single.blank_end))
-        )
-        if simple and single.end_field is None and single.start_field == 0:
-            return numeric_key if single.numeric else None
-        if simple and separator is not None and single.end_field in (None, single.start_field):
-            return split_key(separator, single.start_field, single.end_field is None,
-                             single.numeric)
-
-    finder = FieldFinder(separator)
-
-    def one(keydef: KeyDef) -> Callable[[bytes], Any]:
-        start, end = finder.start, finder.end
-
-        def key_bytes(line: bytes) -> bytes:
-            begin = start(line, keydef)
-            return line[begin : end(line, keydef)]
-
-        if keydef.numeric:
-            return lambda line: numeric_key(key_bytes(line))
-        return key_bytes
-
-    parts = [one(keydef) for keydef in keydefs]
-    if len(parts) == 1:
-        return parts[0]
-    return lambda line: tuple([part(line) for part in parts])
-
-
-def split_key(
-    separator: bytes, field: int, to_end: bool, numeric: bool
-) -> Callable[[bytes], Any]:
-    """The common -t SEP -k N,N (or -k N, either with n) as one split of the line."""
-    splits = field if to_end else field + 1
-
-    def key(line: bytes) -> bytes:
-        parts = line.split(separator, splits)
-        return parts[field] if len(parts) > field else b""
-
-    def number(line: bytes) -> tuple[int, int, bytes, bytes]:
-        parts = line.split(separator, splits)
-        return numeric_key(parts[field] if len(parts) > field else b"")
-
-    return number if numeric else key
+    soft = resource.getrlimit(resource.RLIMIT_NOFILE)[0]
+    return (soft if soft != resource.RLIM_INFINITY else 1 << 32) - 3
 
 
 # ---------------------------------------------------------------------------------------
@@ -361,40 +525,43 @@ class Progress:
     """One status line on stderr, redrawn in place: the phase, a bar over its bytes when
     their total is known, the throughput and the time left.
 
-    The main thread reports bytes as it reads or writes them; a ticker thread redraws the
-    line while the main thread waits inside the sorter (merging before the first output),
-    so the elapsed time keeps moving. Both draw under one lock.
+    The main thread reports the bytes it reads; while the C++ side merges and writes, a
+    ticker thread redraws the line from that side's counter, so the line keeps moving.
+    Both draw under one lock.
     """
 
     REDRAW = 0.2  # seconds between redraws
     BAR = 16  # characters in the bar, so that a full line fits in 80 columns
 
-    def __init__(self, stream: BinaryIO | None) -> None:
-        self.stream = stream
+    def __init__(self, enabled: bool) -> None:
+        self.enabled = enabled
         self.lock = threading.Lock()
         self.phase = ""
+        self.next_phase = ""  # what the phase becomes once the counter moves
         self.total: int | None = None
         self.done = 0
+        self.counter: Callable[[], int] | None = None
         self.started = self.last_draw = time.monotonic()
         self.stop = threading.Event()
         self.ticker: threading.Thread | None = None
-        if stream is not None:
-            self.ticker = threading.Thread(target=self._tick, name="progress",
-                                           daemon=True)
+        if enabled:
+            self.ticker = threading.Thread(target=self._tick, name="progress", daemon=True)
             self.ticker.start()
 
-    def begin(self, phase: str, total: int | None) -> None:
-        if self.stream is None:
+    def begin(self, phase: str, total: int | None, counter: Callable[[], int] | None = None,
+              then: str = "") -> None:
+        if not self.enabled:
             return
         with self.lock:
             if self.phase:
                 self._draw(time.monotonic())  # how the phase that ends has ended
-            self.phase, self.total, self.done = phase, total, 0
+            self.phase, self.total, self.done, self.counter = phase, total, 0, counter
+            self.next_phase = then
             self.started = time.monotonic()
             self._draw(self.started)
 
     def advance(self, n: int) -> None:
-        if self.stream is None:
+        if not self.enabled:
             return
         self.done += n
         now = time.monotonic()
@@ -403,7 +570,7 @@ class Progress:
                 self._draw(now)
 
     def close(self, summary: str | None = None) -> None:
-        if self.stream is None:
+        if not self.enabled:
             return
         self.stop.set()
         if self.ticker is not None:
@@ -412,11 +579,16 @@ class Progress:
             if summary:
                 self._draw(time.monotonic())
             self._put("\r\x1b[K" + (summary + "\n" if summary else ""))
-        self.stream = None
+        self.enabled = False
 
     def _tick(self) -> None:
         while not self.stop.wait(self.REDRAW):
             with self.lock:
+                if self.counter is not None:
+                    self.done = self.counter()
+                    if self.done and self.next_phase:
+                        self.phase, self.next_phase = self.next_phase, ""
+                        self.started = time.monotonic()
                 if time.monotonic() - self.last_draw >= self.REDRAW:
                     self._draw(time.monotonic())
 
@@ -440,85 +612,214 @@ class Progress:
             parts.append(clock(elapsed))
         self._put("\r" + "  ".join(parts)[: self.columns() - 1] + "\x1b[K")
 
-    def columns(self) -> int:
+    @staticmethod
+    def columns() -> int:
         try:
-            columns = os.get_terminal_size(self.stream.fileno()).columns  # type: ignore[union-attr]
-        except (OSError, ValueError, AttributeError):
+            columns = os.get_terminal_size(2).columns
+        except OSError:
             columns = 0
         return columns if columns >= 20 else 80
 
-    def _put(self, text: str) -> None:
-        assert self.stream is not None
+    @staticmethod
+    def _put(text: str) -> None:
         try:
-            self.stream.write(text.encode())
-            self.stream.flush()
+            os.write(2, text.encode())
         except OSError:
             pass  # a progress line that cannot be shown is not worth failing the sort for
 
 
 # ---------------------------------------------------------------------------------------
-# Output
+# Standard streams, inputs and the output
 
 
-def reason(error: OSError) -> str:
-    return error.strerror or str(error)
+class Streams:
+    """Which of the standard descriptors were closed when the command started. Each one
+    closed is held by /dev/null opened the wrong way round, so that no file this command
+    opens lands on it (where messages or output would go into it) and using it fails as
+    using a closed one would: reading stdin or writing stdout gives EBADF."""
+
+    stdin_closed = False
+
+    @classmethod
+    def reserve(cls) -> None:
+        for fd, flags in ((0, os.O_WRONLY), (1, os.O_RDONLY), (2, os.O_WRONLY)):
+            try:
+                os.fstat(fd)
+            except OSError:
+                if fd == 0:
+                    cls.stdin_closed = True
+                opened = os.open(os.devnull, flags)
+                if opened != fd:
+                    os.dup2(opened, fd, inheritable=False)
+                    os.close(opened)
 
 
-class OutputError(Exception):
-    """Writing the output failed; raised from the handle, so it passes through write_to."""
+def check_inputs(names: Sequence[str]) -> None:
+    """GNU sort's first check: every named input is readable. Without opening any, so
+    that a FIFO is opened once, when it is read."""
+    for name in names:
+        if name != "-" and not os.access(name, os.R_OK, effective_ids=True):
+            raise Trouble(f"cannot read: {quotef(name)}: {os.strerror(_access_errno(name))}")
 
-    def __init__(self, error: OSError) -> None:
-        super().__init__(error)
-        self.error = error
+
+def _access_errno(name: str) -> int:
+    try:
+        os.stat(name)
+    except OSError as e:
+        return e.errno or errno.EACCES
+    return errno.EACCES
+
+
+def open_input(name: str, *, stat_stdin: bool = False) -> int:
+    """The descriptor to read `name` from, opened once; 0 for "-"."""
+    if name == "-":
+        if stat_stdin and Streams.stdin_closed:
+            raise Trouble(f"stat failed: -: {os.strerror(errno.EBADF)}")
+        return 0
+    try:
+        return os.open(name, os.O_RDONLY | os.O_CLOEXEC)
+    except OSError as e:
+        raise Trouble(f"open failed: {quotef(name)}: {reason(e)}") from None
+
+
+def close_input(fd: int) -> None:
+    if fd != 0:
+        os.close(fd)
+
+
+def read_blocks(fd: int, name: str, progress: Progress) -> Any:
+    """The blocks of one input, each a view of one reused buffer, valid until the next."""
+    buffer = bytearray(BLOCK)
+    view = memoryview(buffer)
+    while True:
+        try:
+            n = os.readinto(fd, buffer)
+        except OSError as e:
+            raise Trouble(f"read failed: {quotef(name)}: {reason(e)}") from None
+        if n == 0:
+            return
+        progress.advance(n)
+        yield view[:n]
+
+
+def read_files0(source: str) -> list[str]:
+    """The file names in `source`, each ended by a NUL, as --files0-from reads them."""
+    fd = open_input(source)
+    try:
+        chunks = []
+        while True:
+            try:
+                chunk = os.read(fd, BLOCK)
+            except OSError as e:
+                raise Trouble(f"read failed: {quotef(source)}: {reason(e)}") from None
+            if not chunk:
+                break
+            chunks.append(chunk)
+    finally:
+        close_input(fd)
+    data = b"".join(chunks)
+    names = data.split(b"\0")
+    if names[-1] == b"":
+        names.pop()
+    if not names:
+        raise Trouble(f"no input from {quoteaf(source)}")
+    for number, name in enumerate(names, 1):
+        if name == b"-":
+            raise Trouble("when reading file names from standard input, no file name of "
+                          f"{quoteaf(name)} allowed")
+        if not name:
+            raise Trouble(f"{quotef(source)}:{number}: invalid zero-length file name")
+    return [os.fsdecode(name) for name in names]
 
 
 class Output:
-    """Where the sorted lines go, opened before any input is read so that a bad path fails
-    at once rather than after the sort.
+    """Where the sorted lines go, checked before any input is read, as GNU sort checks it.
 
-    A regular file (or a new one) is written as a temporary file beside it and renamed over
-    it at the end: the output may be one of the inputs, and a failed or interrupted sort
-    leaves the old file as it was and no temporary file behind. Standard output and other
-    files (devices, pipes) are written directly.
+    An existing regular file that this user owns alone (one link, this owner, a group the
+    replacement can carry) is written as a new file beside it and renamed over it at the
+    end: a failed or interrupted sort leaves the old file as it was. Any other existing
+    file (hard-linked, someone else's, in a directory this user cannot write, a device, a
+    FIFO) is opened now without truncating and written in place once every input has been
+    read, as GNU sort writes it, which keeps its links, owner and mode. A file that does
+    not exist yet is made beside its name and renamed there at the end.
     """
 
-    def __init__(self, name: str, fd: int, *, owned: bool = True, final: str | None = None,
-                 temp: str | None = None, mode: int = 0) -> None:
-        self.name = name  # as the user gave it, for messages
+    def __init__(self, name: str, fd: int, *, owned: bool = True, regular: bool = False,
+                 final: str | None = None, temp: str | None = None, mode: int = 0,
+                 identity: tuple[int, int] | None = None) -> None:
+        self.name = name  # for messages
         self.fd = fd
         self.owned = owned  # whether this closes fd
+        self.regular = regular  # written in place, and truncated first
         self.final = final  # the file to replace, when writing through a temporary file
         self.temp = temp
         self.mode = mode
+        self.identity = identity  # (st_dev, st_ino) of the file written in place
 
     @classmethod
     def open(cls, path: str | None) -> Output:
         if path is None:
-            return cls("standard output", sys.stdout.fileno(), owned=False)
+            return cls("standard output", 1, owned=False)
         try:
             info: os.stat_result | None = os.stat(path)
         except FileNotFoundError:
             info = None
         except OSError as e:
-            raise Trouble(f"cannot write '{path}': {reason(e)}") from None
-        if info is not None and stat.S_ISDIR(info.st_mode):
-            raise Trouble(f"cannot write '{path}': {os.strerror(errno.EISDIR)}")
+            raise Trouble(f"open failed: {quotef(path)}: {reason(e)}") from None
+        if info is None and not os.path.lexists(path):
+            umask = os.umask(0)
+            os.umask(umask)
+            made = cls._beside(path, None, 0o666 & ~umask)
+            if isinstance(made, OSError):
+                raise Trouble(f"open failed: {quotef(path)}: {reason(made)}")
+            return made
         try:
-            if info is not None and not stat.S_ISREG(info.st_mode):
-                return cls(path, os.open(path, os.O_WRONLY | os.O_CLOEXEC))
-            final = os.path.realpath(path)
-            if info is not None:
-                mode = stat.S_IMODE(info.st_mode)
-            else:
-                umask = os.umask(0)
-                os.umask(umask)
-                mode = 0o666 & ~umask
-            directory, base = os.path.split(final)
+            fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_CLOEXEC, 0o666)
+        except OSError as e:
+            raise Trouble(f"open failed: {quotef(path)}: {reason(e)}") from None
+        info = os.fstat(fd)
+        if stat.S_ISREG(info.st_mode) and info.st_nlink == 1 and info.st_uid == os.geteuid():
+            made = cls._beside(path, info, stat.S_IMODE(info.st_mode))
+            if isinstance(made, Output):
+                os.close(fd)
+                return made
+        return cls(path, fd, regular=stat.S_ISREG(info.st_mode),
+                   identity=(info.st_dev, info.st_ino))
+
+    @classmethod
+    def _beside(cls, path: str, info: os.stat_result | None, mode: int) -> Output | OSError:
+        """A new file beside `path` that can replace it keeping its group; else the error."""
+        final = os.path.realpath(path)
+        directory, base = os.path.split(final)
+        try:
             fd, temp = tempfile.mkstemp(prefix=f".{base}.", suffix=".lodestack-tmp",
                                         dir=directory)
         except OSError as e:
-            raise Trouble(f"cannot write '{path}': {reason(e)}") from None
+            return e
+        try:
+            if info is not None and os.fstat(fd).st_gid != info.st_gid:
+                os.fchown(fd, -1, info.st_gid)
+        except OSError as e:
+            os.close(fd)
+            os.unlink(temp)
+            return e
         return cls(path, fd, final=final, temp=temp, mode=mode)
+
+    def is_input(self, fd: int) -> bool:
+        """Whether the input read from `fd` is the file this writes in place."""
+        if self.identity is None:
+            return False
+        info = os.fstat(fd)
+        return (info.st_dev, info.st_ino) == self.identity
+
+    def begin(self) -> None:
+        """Every input has been read (or, merging, is safe from the output): empty a
+        file written in place."""
+        if self.regular:
+            try:
+                os.ftruncate(self.fd, 0)
+            except OSError as e:
+                raise Trouble(f"truncate failed: {quotef(self.name)}: {reason(e)}") from None
 
     def commit(self) -> None:
         """Finishes the output: closes it, and puts the temporary file in place."""
@@ -533,7 +834,7 @@ class Output:
                 os.replace(self.temp, self.final)
                 self.temp = None
         except OSError as e:
-            raise Trouble(f"cannot write '{self.name}': {reason(e)}") from None
+            raise Trouble(f"write failed: {quotef(self.name)}: {reason(e)}") from None
 
     def discard(self) -> None:
         """Gives up: closes what this opened and removes the temporary file; never fails."""
@@ -551,330 +852,233 @@ class Output:
             self.temp = None
 
 
-class Sink:
-    """The handle `write_to` writes into: every byte reaches the output or an OutputError
-    is raised, so a short write or a non-blocking descriptor cannot lose data."""
-
-    def __init__(self, output: Output, progress: Progress, total: int) -> None:
-        self.fd = output.fd
-        self.progress = progress
-        self.total = total
-        self.started = False
-
-    def write(self, data: bytes) -> int:
-        if not self.started:
-            # The first chunk ends the merging that write_to starts with.
-            self.started = True
-            self.progress.begin("writing", self.total)
-        view = memoryview(data)
-        try:
-            while view:
-                try:
-                    n = os.write(self.fd, view)
-                except BlockingIOError:
-                    select.select([], [self.fd], [])
-                    continue
-                view = view[n:]
-                self.progress.advance(n)
-        except OSError as e:
-            raise OutputError(e) from None
-        return len(data)
+class OutputGone(Exception):
+    """The reader of the output went away (EPIPE)."""
 
 
-# ---------------------------------------------------------------------------------------
-# Input
-
-
-@dataclasses.dataclass
-class Totals:
-    lines: int = 0
-    bytes_in: int = 0
-    bytes_out: int = 0  # bytes_in, and a newline for each input whose last line lacked one
-
-
-def check_input(path: str) -> int | None:
-    """Fails now for an input that cannot be read, so that a typo in the last of many
-    files does not cost the whole sort first. Returns its size, when known."""
-    if path == "-":
-        try:
-            info = os.fstat(sys.stdin.fileno())
-        except (OSError, ValueError, AttributeError):
-            return None
-        return info.st_size if stat.S_ISREG(info.st_mode) else None
-    try:
-        fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
-    except OSError as e:
-        raise Trouble(f"cannot read '{path}': {reason(e)}") from None
-    try:
-        info = os.fstat(fd)
-    finally:
-        os.close(fd)
-    if stat.S_ISDIR(info.st_mode):
-        raise Trouble(f"cannot read '{path}': {os.strerror(errno.EISDIR)}")
-    return info.st_size if stat.S_ISREG(info.st_mode) else None
-
-
-def read_lines(path: str, totals: Totals, progress: Progress) -> Iterator[list[bytes]]:
-    """The lines of one input, without their newlines, a block's worth at a time. A last
-    line without a newline still counts as a line."""
-    name = "standard input" if path == "-" else path
-    try:
-        fd = sys.stdin.fileno() if path == "-" else os.open(path, os.O_RDONLY | os.O_CLOEXEC)
-    except OSError as e:
-        raise Trouble(f"cannot read '{name}': {reason(e)}") from None
-    # The pieces of a line that runs past the end of a block, joined once its end is found,
-    # so a line longer than many blocks is copied once, not once per block.
-    pieces: list[bytes] = []
-    try:
-        while True:
-            try:
-                block = os.read(fd, BLOCK)
-            except OSError as e:
-                raise Trouble(f"cannot read '{name}': {reason(e)}") from None
-            if not block:
-                break
-            totals.bytes_in += len(block)
-            totals.bytes_out += len(block)
-            progress.advance(len(block))
-            lines = block.split(NEWLINE)
-            if len(lines) == 1:
-                pieces.append(block)
-                continue
-            if pieces:
-                pieces.append(lines[0])
-                lines[0] = b"".join(pieces)
-                pieces.clear()
-            last = lines.pop()
-            if last:
-                pieces.append(last)
-            yield lines
-        if pieces:
-            totals.bytes_out += 1
-            yield [b"".join(pieces)]
-    finally:
-        if path != "-":
-            os.close(fd)
+def failure(error: OSError, output: Output, names: Sequence[str], tmp_dir: str) -> Exception:
+    """What a failure of the C++ side becomes: its one line, or OutputGone."""
+    side = getattr(error, "side", "sort")
+    if side == "output":
+        if error.errno == errno.EPIPE:
+            return OutputGone()
+        return Trouble(f"write failed: {quotef(output.name)}: {reason(error)}")
+    if side == "input":
+        return Trouble(f"read failed: {quotef(names[error.input])}: {reason(error)}")  # type: ignore[attr-defined]
+    if side == "tmpdir":
+        return Trouble(f"cannot create temporary file in {quoteaf(tmp_dir)}: {reason(error)}")
+    return Trouble(error.strerror or str(error))
 
 
 # ---------------------------------------------------------------------------------------
 # The command
 
 
-HELP = """\
-Sort the lines of FILEs (standard input when none is given, or for -) by their bytes, and
-write them to standard output or to -o FILE. The order is that of GNU sort with LC_ALL=C
-and -s: unsigned byte order of each line (or of its keys), lines with equal keys in the
-order they were read. Input larger than the buffer is sorted in parts that are spilled,
-compressed, to a private directory and merged back; the directory is removed at the end,
-also on an error or Ctrl-C. A last line without a newline gets one.
-"""
-
-EPILOG = """\
-keys:
-  Without -k a line is compared whole. KEYDEF is F[.C][OPTS][,F[.C][OPTS]]: the key runs
-  from character C of field F (default: its first) to character C of the second field F
-  (default: the end of that field; without ,F the end of the line). Fields and characters
-  count from 1. With -t a field ends at each SEP; without it, fields are separated by
-  blanks (spaces and tabs) and each field includes the blanks before it. OPTS are:
-    n  compare as a number: optional blanks, an optional -, digits, an optional
-       fraction after '.'; anything else counts as 0, and numbers compare exactly
-    b  skip blanks before the start (or, after the comma, before the end character)
-  Several -k compare in the order given, each only where the earlier ones are equal. A key
-  without OPTS takes -n and -b when they are given. Examples: -t , -k 2,2   -k 3n,3
-  -t $'\\t' -k 1,1 -k 4n,4
-
-sizes:
-  SIZE is a number and a unit: b for bytes; K, M, G, T, P, E for powers of 1024; % for a
-  share of physical memory. A number without a unit counts KiB, as in GNU sort.
-
-exit status:
-  0 sorted; 2 for any error (one line on stderr names the file or option); 130 after
-  Ctrl-C, 143 after SIGTERM and 129 after SIGHUP, with nothing left in the temporary
-  directory and the output file as it was; 141 when the reader of standard output went
-  away.
-"""
-
-
-class Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> None:  # type: ignore[override]
-        raise Trouble(f"{message} (see '{PROG} --help')")
-
-
-def build_parser() -> Parser:
-    from lodestack import __version__
-
-    parser = Parser(
-        prog=PROG,
-        usage=f"{PROG} [OPTIONS] [FILE...]",
-        description=HELP,
-        epilog=EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    parser.add_argument("files", nargs="*", metavar="FILE", help=argparse.SUPPRESS)
-    parser.add_argument("-o", "--output", metavar="FILE",
-                        help="write to FILE instead of standard output; FILE may be one of "
-                             "the inputs (it is written aside and renamed at the end)")
-    parser.add_argument("-k", "--key", action="append", default=[], metavar="KEYDEF",
-                        help="sort by a key (see keys below); may be repeated")
-    parser.add_argument("-t", "--field-separator", metavar="SEP",
-                        help="fields end at the byte SEP instead of at blanks ('\\0' for NUL)")
-    parser.add_argument("-n", "--numeric-sort", action="store_true",
-                        help="compare keys without OPTS (or whole lines) as numbers")
-    parser.add_argument("-b", "--ignore-leading-blanks", action="store_true",
-                        help="ignore blanks before keys without OPTS (or whole lines)")
-    parser.add_argument("-s", "--stable", action="store_true",
-                        help="keep lines with equal keys in input order; always so, "
-                             "accepted for GNU sort's sake")
-    parser.add_argument("-S", "--buffer-size", metavar="SIZE",
-                        help=f"hold at most SIZE of lines in memory (default 256M); lines "
-                             f"count 16 bytes more each, plus their keys")
-    parser.add_argument("-T", "--temporary-directory", action="append", default=[],
-                        metavar="DIR",
-                        help="spill into DIR (default: $TMPDIR, else /tmp)")
-    parser.add_argument("--parallel", metavar="N",
-                        help="sort and compress spilled parts with N threads (default 1)")
-    parser.add_argument("--batch-size", metavar="N",
-                        help="merge at most N spilled parts at once, in passes when more "
-                             "(default 64, at least 2)")
-    parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
-                        help="show a progress line on stderr (default: when stderr is a "
-                             "terminal)")
-    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
-    return parser
-
-
 @dataclasses.dataclass
-class Settings:
-    inputs: list[str]
-    output: str | None
-    max_bytes: int
-    tmp_dir: str | None
-    threads: int
-    max_open: int
-    key: Callable[[bytes], Any] | None
-    progress: bool
+class Job:
+    config: Config
+    names: list[str]
+    keyer: Any
+    end: int
+    tmp_dir: str
+    progress: Progress
 
 
-def settings_from(argv: Sequence[str]) -> Settings:
-    args = build_parser().parse_args(argv)
-    separator = None
-    if args.field_separator is not None:
-        separator = os.fsencode(args.field_separator)
-        if separator == b"\\0":
-            separator = b"\0"
-        if not separator:
-            raise Trouble("invalid field separator '': it is empty")
-        if len(separator) != 1:
-            raise Trouble(f"invalid field separator '{args.field_separator}': it must be "
-                          "one byte")
-    keydefs = [with_global_options(parse_key(text), args.numeric_sort,
-                                 args.ignore_leading_blanks) for text in args.key]
-    if not keydefs and (args.numeric_sort or args.ignore_leading_blanks):
-        keydefs = [whole_line_key(args.numeric_sort, args.ignore_leading_blanks)]
-    if len(args.temporary_directory) > 1:
-        raise Trouble("-T may be given once: lodestack spills into one directory")
-    progress = args.progress
-    if progress is None:
-        progress = os.isatty(2)
-    return Settings(
-        inputs=args.files or ["-"],
-        output=args.output,
-        max_bytes=DEFAULT_BUFFER if args.buffer_size is None else parse_size(args.buffer_size),
-        tmp_dir=args.temporary_directory[0] if args.temporary_directory else None,
-        threads=1 if args.parallel is None else parse_count("--parallel", args.parallel, 1),
-        max_open=64 if args.batch_size is None else parse_count("--batch-size",
-                                                                args.batch_size, 2),
-        key=key_function(keydefs, separator),
-        progress=progress,
-    )
+def total_size(names: Sequence[str]) -> int | None:
+    """The bytes of the inputs, when every one is a regular file, for the progress bar."""
+    total = 0
+    for name in names:
+        try:
+            info = os.fstat(0) if name == "-" else os.stat(name)
+        except OSError:
+            return None
+        if not stat.S_ISREG(info.st_mode):
+            return None
+        total += info.st_size
+    return total
 
 
-def sort_lines(settings: Settings) -> None:
-    from lodestack import Sorter
+def check(job: Job) -> int:
+    """-c and -C: exit status 1, and for -c a line naming the first line out of order."""
+    (name,) = job.names
+    fd = open_input(name)
+    try:
+        checker = _text().Checker(job.keyer, job.end)
+        job.progress.begin("checking", total_size(job.names))
+        disorder = None
+        for block in read_blocks(fd, name, job.progress):
+            disorder = checker.add(block)
+            if disorder is not None:
+                break
+        else:
+            disorder = checker.end()
+    finally:
+        close_input(fd)
+    if disorder is None:
+        return 0
+    if job.config.check == "c":
+        number, line = disorder
+        try:
+            os.write(2, os.fsencode(f"{PROG}: {name}:{number}: disorder: ") + line
+                     + bytes([job.end]))
+        except OSError:
+            pass
+    return EXIT_DISORDER
 
-    sizes = [check_input(path) for path in settings.inputs]
-    total_in = None if None in sizes else sum(s for s in sizes if s is not None)
-    output = Output.open(settings.output)
-    progress = Progress(sys.stderr.buffer if settings.progress else None)
-    totals = Totals()
+
+def sort(job: Job, output: Output) -> int:
+    config = job.config
+    buffer = DEFAULT_BUFFER if config.buffer is None else max(config.buffer, 2)
+    threads = config.threads or min(os.process_cpu_count() or 1, DEFAULT_MAX_THREADS)
+    try:
+        sorter = _text().LineSorter(job.keyer, job.end, buffer, job.tmp_dir,
+                                    config.batch or DEFAULT_BATCH, threads)
+    except OSError as e:
+        raise Trouble(reason(e)) from None
+    try:
+        job.progress.begin("reading", total_size(job.names))
+        for name in job.names:
+            fd = open_input(name, stat_stdin=True)
+            try:
+                for block in read_blocks(fd, name, job.progress):
+                    sorter.add(block)
+                sorter.end()
+            finally:
+                close_input(fd)
+        output.begin()
+        job.progress.begin("merging", job.progress.done, lambda: sorter.written, "writing")
+        sorter.write(output.fd)
+        return sorter.lines
+    except OSError as e:
+        raise failure(e, output, job.names, job.tmp_dir) from None
+    finally:
+        sorter.close()
+
+
+def merge(job: Job, output: Output) -> None:
+    fds: list[int] = []
+    try:
+        for name in job.names:
+            fds.append(open_input(name))
+            if output.is_input(fds[-1]):
+                fds[-1] = copy_aside(fds[-1], name, job)
+        merger = _text().Merger(job.keyer, job.end, fds)
+        output.begin()
+        job.progress.begin("merging", total_size(job.names), lambda: merger.read)
+        try:
+            merger.write(output.fd)
+        except OSError as e:
+            raise failure(e, output, job.names, job.tmp_dir) from None
+    finally:
+        for fd in fds:
+            close_input(fd)
+
+
+def copy_aside(fd: int, name: str, job: Job) -> int:
+    """An input that is also the output, written in place, copied to a nameless temporary
+    file first, so that emptying the output does not empty the input."""
+    try:
+        copy = os.open(job.tmp_dir, os.O_TMPFILE | os.O_RDWR | os.O_CLOEXEC, 0o600)
+    except OSError as e:
+        close_input(fd)
+        raise Trouble(f"cannot create temporary file in {quoteaf(job.tmp_dir)}: "
+                      f"{reason(e)}") from None
+    try:
+        for block in read_blocks(fd, name, Progress(False)):
+            os.write(copy, block)
+        os.lseek(copy, 0, os.SEEK_SET)
+    except BaseException:
+        os.close(copy)
+        raise
+    finally:
+        close_input(fd)
+    return copy
+
+
+def run(argv: Sequence[str]) -> int:
+    config, operands = parse_args(argv)
+    if config.files0_from is not None:
+        if operands:
+            raise Trouble(f"extra operand {quoteaf(operands[0])}",
+                          "file operands cannot be combined with --files0-from", usage=True)
+        names = read_files0(config.files0_from)
+    else:
+        names = operands or ["-"]
+    try:
+        keyer = _text().Keyer(config.keys, config.letters, config.separator, config.stable,
+                              config.unique)
+    except ValueError as e:
+        raise Trouble(str(e)) from None
+    tmp_dir = config.tmp_dirs[0] if config.tmp_dirs else os.environ.get("TMPDIR") or "/tmp"
+    progress = Progress(config.progress if config.progress is not None else os.isatty(2))
+    job = Job(config, names, keyer, 0 if config.zero else ord("\n"), tmp_dir, progress)
     started = time.monotonic()
     try:
+        if config.check is not None:
+            if len(names) > 1:
+                raise Trouble(f"extra operand {quoteaf(names[1])} not allowed with "
+                              f"-{config.check}")
+            if config.output is not None:
+                raise Trouble(f"options '-{config.check}o' are incompatible")
+            return check(job)
+        check_inputs(names)
+        output = Output.open(config.output)
         try:
-            sorter = Sorter(max_bytes=settings.max_bytes, tmp_dir=settings.tmp_dir,
-                            max_open=settings.max_open, threads=settings.threads)
-        except OSError as e:
-            where = settings.tmp_dir or tempfile.gettempdir()
-            raise Trouble(f"cannot use temporary directory '{where}': {e}") from None
-        with sorter:
-            add = sorter.add_encoded
-            key = settings.key
-            # A loop in C: map calls add_encoded for each line and deque drops the Nones.
-            drain = collections.deque[None](maxlen=0).extend
-            progress.begin("reading", total_in)
-            for path in settings.inputs:
-                for lines in read_lines(path, totals, progress):
-                    totals.lines += len(lines)
-                    payloads = map(operator.add, lines, itertools.repeat(NEWLINE))
-                    try:
-                        drain(map(add, lines if key is None else map(key, lines), payloads))
-                    except OSError as e:
-                        raise Trouble(f"sorting failed: {e}") from None
-            progress.begin("merging", None)
-            sink = Sink(output, progress, totals.bytes_out)
-            try:
-                sorter.write_to(sink)
-            except OutputError as e:
-                if e.error.errno == errno.EPIPE:
-                    raise
-                raise Trouble(f"cannot write '{output.name}': {reason(e.error)}") from None
-            except OSError as e:
-                raise Trouble(f"sorting failed: {e}") from None
-        output.commit()
+            if config.merge:
+                merge(job, output)
+                lines = None
+            else:
+                lines = sort(job, output)
+            output.commit()
+        except BaseException:
+            output.discard()
+            raise
     except BaseException:
-        output.discard()
         progress.close()
         raise
     elapsed = time.monotonic() - started
-    progress.close(
-        f"sorted {totals.lines:,} lines, {human_bytes(totals.bytes_out)}, in {clock(elapsed)}"
-        f" ({human_bytes(totals.bytes_out / elapsed if elapsed else 0)}/s)"
-    )
+    what = "merged" if lines is None else f"sorted {lines:,} lines,"
+    progress.close(f"{what} {human_bytes(progress.done)} in {clock(elapsed)} "
+                   f"({human_bytes(progress.done / elapsed if elapsed else 0)}/s)")
+    return 0
+
+
+def write_out(text: str) -> None:
+    try:
+        os.write(1, text.encode())
+    except OSError:
+        pass
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command and returns its exit status."""
     argv = sys.argv[1:] if argv is None else list(argv)
+    Streams.reserve()
     restore = install_signal_handlers()
     try:
-        sort_lines(settings_from(argv))
+        return run(argv)
+    except Finished:
         return 0
     except Trouble as e:
-        print(f"{PROG}: {e}", file=sys.stderr)
-        return EXIT_TROUBLE
-    except OutputError:
+        say(f"{PROG}: {e.lines[0]}")
+        for line in e.lines[1:]:
+            say(line)
+        if e.usage:
+            say(TRY_HELP)
+        return e.status
+    except OutputGone:
         # The reader of standard output has gone, as in `lodestack big | head`: not an error
         # worth a message, and the status a shell shows for a process SIGPIPE killed.
-        silence_stdout()
         return EXIT_SIGPIPE
     except KeyboardInterrupt:
         return 128 + signal.SIGINT
     except Terminated as e:
         return 128 + e.signum
     except MemoryError:
-        print(f"{PROG}: out of memory", file=sys.stderr)
+        say(f"{PROG}: memory exhausted")
         return EXIT_TROUBLE
     finally:
         restore()
-
-
-def silence_stdout() -> None:
-    # Python flushes sys.stdout at exit; with the reader gone that would fail again.
-    try:
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        os.close(devnull)
-    except OSError:
-        pass
 
 
 def install_signal_handlers() -> Callable[[], None]:
@@ -905,3 +1109,82 @@ def install_signal_handlers() -> Callable[[], None]:
             signal.signal(number, old)
 
     return restore
+
+
+HELP = f"""\
+Usage: {PROG} [OPTION]... [FILE]...
+  or:  {PROG} [OPTION]... --files0-from=F
+Write the sorted concatenation of all FILEs to standard output, as GNU sort does
+with LC_ALL=C: keys compare as unsigned bytes, and lines whose keys are equal
+compare whole (unless -s or -u). Input larger than the buffer is sorted in parts
+spilled, compressed, to a private directory that is removed at the end, also on
+an error or Ctrl-C.
+
+With no FILE, or when FILE is -, read standard input.
+
+Mandatory arguments to long options are mandatory for short options too.
+Ordering options:
+  -b, --ignore-leading-blanks  ignore leading blanks
+  -d, --dictionary-order      consider only blanks and alphanumeric characters
+  -f, --ignore-case           fold lower case to upper case characters
+  -g, --general-numeric-sort  compare according to general numerical value
+                                (floats, inf, nan, hex, as strtold reads them)
+  -i, --ignore-nonprinting    consider only printable characters
+  -M, --month-sort            compare (unknown) < 'JAN' < ... < 'DEC'
+  -h, --human-numeric-sort    compare human readable numbers (e.g., 2K 1G)
+  -n, --numeric-sort          compare according to string numerical value
+  -r, --reverse               reverse the result of comparisons
+      --sort=WORD             sort according to WORD: general-numeric -g,
+                                human-numeric -h, month -M, numeric -n,
+                                version -V
+  -V, --version-sort          natural sort of (version) numbers within text
+
+Other options:
+      --batch-size=NMERGE     merge at most NMERGE spilled parts at once (64)
+  -c, --check, --check=diagnose-first
+                              check for sorted input; do not sort
+  -C, --check=quiet, --check=silent
+                              like -c, but do not report first bad line
+      --files0-from=F         read input from the files specified by
+                                NUL-terminated names in file F;
+                                if F is -, read names from standard input
+  -k, --key=KEYDEF            sort via a key; KEYDEF gives location and type
+  -m, --merge                 merge already sorted files; do not sort
+  -o, --output=FILE           write result to FILE instead of standard output;
+                                FILE may be one of the inputs
+  -s, --stable                stabilize sort by disabling last-resort comparison
+  -S, --buffer-size=SIZE      use SIZE for main memory buffer (256M)
+  -t, --field-separator=SEP   use SEP instead of non-blank to blank transition
+  -T, --temporary-directory=DIR
+                              use DIR for temporaries, not $TMPDIR or /tmp;
+                                if given more than once, the first is used
+      --parallel=N            sort and compress spilled parts with N threads
+                                (default: the processors, at most 8)
+  -u, --unique                output only the first of lines with equal keys;
+                                with -c, check for strict ordering
+  -z, --zero-terminated       line delimiter is NUL, not newline
+      --progress              show a progress line on standard error
+                                (the default when it is a terminal)
+      --no-progress           never show it
+      --help                  display this help and exit
+      --version               output version information and exit
+
+KEYDEF is F[.C][OPTS][,F[.C][OPTS]] for start and stop position, where F is a
+field number and C a character position in the field; both are origin 1, and
+the stop position defaults to the line's end.  If neither -t nor -b is in
+effect, characters in a field are counted from the beginning of the preceding
+whitespace.  OPTS is one or more single-letter ordering options [bdfgiMhnrV],
+which override global ordering options for that key.  If no key is given, use
+the entire line as the key.
+
+SIZE may be followed by the following multiplicative suffixes:
+% 1% of memory, b 1, K 1024 (default), and so on for M, G, T, P, E, Z, Y, R, Q.
+
+Not supported: -R, --random-sort, --sort=random, --random-source, --debug,
+--compress-program, and locales other than C.
+
+Exit status: 0 when sorted; 1 when -c or -C found disorder; 2 on an error, with
+a line on standard error; 130, 143 or 129 after SIGINT, SIGTERM or SIGHUP (with
+nothing left behind and an output file as it was); 141 when the reader of
+standard output went away.
+"""
