@@ -1,10 +1,11 @@
 // Reading and writing the descriptors a sort command is given (its inputs and its output),
 // as opposed to the run files the sorter keeps for itself.
 //
-// Both calls finish what they can and report the rest: a short write is resumed, a
-// descriptor in non-blocking mode is waited for in 50 ms slices, and a call interrupted by
-// a signal asks `stop` whether to go on, so that Ctrl-C ends a wait on a pipe or a FIFO
-// within a moment. Errors carry the errno (Error::os_errno). Neither call owns `fd`.
+// Both calls finish what they can and report the rest: a short write is resumed, and
+// every wait for the descriptor (a pipe, a FIFO, a non-blocking one) goes in 50 ms slices,
+// asking `stop` between them and when a signal interrupted a call, so that Ctrl-C ends a
+// wait on a silent FIFO or a full pipe within a moment. Errors carry the errno
+// (Error::os_errno). Neither call owns `fd`.
 //
 // `Failure` says where a command's operation failed, so that its message can name the
 // right file: one of the inputs, the output, the temporary directory, or the sort itself.
