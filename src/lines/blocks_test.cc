@@ -53,67 +53,47 @@ TEST(LineBlocksTest, AnySplitIntoBlocksGivesTheLinesOfTheWhole) {
   }
 }
 
-class MergeInputsTest : public testing_helpers::TmpDirTest {
- protected:
-  // A file holding `data`, opened for reading.
-  int input(const std::string& name, const std::string& data) {
-    std::ofstream(tmp_ / name, std::ios::binary) << data;
-    int const fd = ::open((tmp_ / name).c_str(), O_RDONLY | O_CLOEXEC);
-    fds_.push_back(fd);
-    return fd;
-  }
-  void TearDown() override {
-    for (int const fd : fds_) ::close(fd);
-    TmpDirTest::TearDown();
-  }
-  std::vector<int> fds_;
-};
+using MergeInputsTest = testing_helpers::TmpDirTest;
 
-TEST_F(MergeInputsTest, LinesLongerThanAReadMergeByKeyWithTiesFromTheEarlierInput) {
-  for (bool const unique : {false, true}) {
-    Settings settings;
-    settings.keys = {*parse_key("1,1")};
-    settings.stable = true;
-    settings.unique = unique;
-    Result<Keyer> keyer = Keyer::make(settings);
-    ASSERT_TRUE(keyer.has_value());
-    std::mt19937 rng(7);
-    std::vector<int> fds;
-    std::vector<std::string> all;  // every input's lines, input after input
-    for (int i = 0; i < 3; ++i) {
-      std::vector<std::string> lines;
-      for (int j = 0; j < 2000; ++j) {
-        std::string const filler(j == 1000 + i ? 600000 : rng() % 300, 'x');
-        lines.push_back(std::string(1, static_cast<char>('a' + rng() % 5)) + " " +
-                        std::to_string(i) + filler);
-      }
-      std::ranges::stable_sort(lines, {}, [](const std::string& s) { return s[0]; });
-      std::string data;
-      for (const std::string& line : lines) data += line + "\n";
-      data.pop_back();  // the last line of an input without its end byte
-      fds.push_back(input(std::to_string(i) + (unique ? "u" : ""), data));
-      all.insert(all.end(), lines.begin(), lines.end());
+TEST_F(MergeInputsTest, LinesLongerThanAReadKeepKeyOrderWithTiesFromTheEarlierInput) {
+  Settings settings;
+  settings.keys = {*parse_key("1,1")};
+  settings.stable = true;
+  Result<Keyer> keyer = Keyer::make(settings);
+  ASSERT_TRUE(keyer.has_value());
+  std::mt19937 rng(7);
+  std::vector<int> fds;
+  std::vector<std::string> all;  // every input's lines, input after input
+  auto const first_byte = [](const std::string& line) { return line[0]; };
+  for (int i = 0; i < 3; ++i) {
+    std::vector<std::string> lines;
+    for (int j = 0; j < 2000; ++j) {
+      std::string const filler(j == 1000 + i ? 600000 : rng() % 300, 'x');  // > a 256 KiB read
+      lines.push_back(std::string(1, static_cast<char>('a' + rng() % 5)) + " " +
+                      std::to_string(i) + filler);
     }
-    std::ranges::stable_sort(all, {}, [](const std::string& s) { return s[0]; });
-    if (unique) {
-      auto const [end, last] =
-          std::ranges::unique(all, {}, [](const std::string& s) { return s[0]; });
-      all.erase(end, last);
-    }
-    std::string expected;
-    for (const std::string& line : all) expected += line + "\n";
-
-    int const out =
-        ::open((tmp_ / "out").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    MergeCounters counters;
-    Outcome merged = merge_inputs(*keyer, '\n', fds, out, testing_helpers::kNever, counters);
-    ::close(out);
-    ASSERT_TRUE(merged.has_value()) << merged.error().error.text();
-    std::ostringstream written;
-    written << std::ifstream(tmp_ / "out", std::ios::binary).rdbuf();
-    EXPECT_TRUE(written.str() == expected) << "unique " << unique;
-    EXPECT_EQ(counters.written.load(), expected.size());
+    std::ranges::stable_sort(lines, {}, first_byte);
+    std::string data;
+    for (const std::string& line : lines) data += line + "\n";
+    data.pop_back();  // the last line without its end byte
+    std::ofstream(tmp_ / std::to_string(i), std::ios::binary) << data;
+    fds.push_back(::open((tmp_ / std::to_string(i)).c_str(), O_RDONLY | O_CLOEXEC));
+    all.insert(all.end(), lines.begin(), lines.end());
   }
+  std::ranges::stable_sort(all, {}, first_byte);
+  std::string expected;
+  for (const std::string& line : all) expected += line + "\n";
+
+  int const out = ::open((tmp_ / "out").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  MergeCounters counters;
+  Outcome merged = merge_inputs(*keyer, '\n', fds, out, testing_helpers::kNever, counters);
+  for (int const fd : fds) ::close(fd);
+  ::close(out);
+  ASSERT_TRUE(merged.has_value()) << merged.error().error.text();
+  std::ostringstream written;
+  written << std::ifstream(tmp_ / "out", std::ios::binary).rdbuf();
+  EXPECT_TRUE(written.str() == expected);
+  EXPECT_EQ(counters.written.load(), expected.size());
 }
 
 }  // namespace
