@@ -569,16 +569,20 @@ class Progress:
             with self.lock:
                 self._draw(now)
 
-    def close(self, summary: str | None = None) -> None:
+    def close(self, summary: Callable[[int], str] | None = None) -> None:
+        """Clears the line; with `summary`, draws the phase's end and then a last line
+        that `summary` makes of the phase's bytes."""
         if not self.enabled:
             return
         self.stop.set()
         if self.ticker is not None:
             self.ticker.join()
         with self.lock:
+            if self.counter is not None:
+                self.done = self.counter()
             if summary:
                 self._draw(time.monotonic())
-            self._put("\r\x1b[K" + (summary + "\n" if summary else ""))
+            self._put("\r\x1b[K" + (summary(self.done) + "\n" if summary else ""))
         self.enabled = False
 
     def _tick(self) -> None:
@@ -914,6 +918,7 @@ def check(job: Job) -> int:
             disorder = checker.end()
     finally:
         close_input(fd)
+    job.progress.close()
     if disorder is None:
         return 0
     if job.config.check == "c":
@@ -964,7 +969,7 @@ def merge(job: Job, output: Output) -> None:
                 fds[-1] = copy_aside(fds[-1], name, job)
         merger = _text().Merger(job.keyer, job.end, fds)
         output.begin()
-        job.progress.begin("merging", total_size(job.names), lambda: merger.read)
+        job.progress.begin("merging", total_size(job.names), lambda: merger.written)
         try:
             merger.write(output.fd)
         except OSError as e:
@@ -1038,8 +1043,8 @@ def run(argv: Sequence[str]) -> int:
         raise
     elapsed = time.monotonic() - started
     what = "merged" if lines is None else f"sorted {lines:,} lines,"
-    progress.close(f"{what} {human_bytes(progress.done)} in {clock(elapsed)} "
-                   f"({human_bytes(progress.done / elapsed if elapsed else 0)}/s)")
+    progress.close(lambda done: f"{what} {human_bytes(done)} in {clock(elapsed)} "
+                                f"({human_bytes(done / elapsed if elapsed else 0)}/s)")
     return 0
 
 
