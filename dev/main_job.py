@@ -5,7 +5,7 @@ Run by `make` (PYTHONPATH pointing at the staged package). Three sorts:
 0. Lines, through the `lodestack` command: a text file of tab-separated lines (a word that
    repeats, a number, filler of varying length), several times the `-S` budget, sorted
    whole and then by its numeric field (`-t TAB -k2n,2`), each output compared byte for
-   byte with GNU sort's (`LC_ALL=C sort -s` with the same options) on the same file.
+   byte with GNU sort's (`LC_ALL=C sort` with the same options) on the same file.
 1. Records: fixed 100-byte records with a 20-bit integer key, so most keys repeat, are added
    with `add_encoded` and written in order with `write_to` into a file. The budget is a
    fraction of the data, so halves are spilled while adding, and `max_open` is set low enough
@@ -268,7 +268,7 @@ def sort_lines(args: argparse.Namespace, work: pathlib.Path) -> None:
     budget = args.lines_buffer
     print(f"lines: {n:,} lines ({size / MIB:,.1f} MiB, {size / budget:.1f} times the budget) "
           f"sorted by the lodestack command with -S {budget // MIB}M --parallel 2, "
-          "checked against LC_ALL=C sort -s")
+          "checked against LC_ALL=C sort")
     spill = work / "lines-spill"
     spill.mkdir()
     gnu_env = dict(os.environ, LC_ALL="C")
@@ -277,7 +277,7 @@ def sort_lines(args: argparse.Namespace, work: pathlib.Path) -> None:
         mine = measured([sys.executable, "-P", "-m", "lodestack", "-S", f"{budget}b",
                          "--parallel", "2", "-T", str(spill), *keys, "-o", str(ours),
                          str(source)])
-        gnu = measured(["sort", "-s", "-S", f"{budget}b", "--parallel=2", "-T", str(spill),
+        gnu = measured(["sort", "-S", f"{budget}b", "--parallel=2", "-T", str(spill),
                         *keys, "-o", str(theirs), str(source)], env=gnu_env)
         print(f"  {label:11}  lodestack {mine['seconds']:6.2f} s  {n / mine['seconds']:>10,.0f} "
               f"lines/s  {size / MIB / mine['seconds']:6.1f} MiB/s  peak RSS "

@@ -44,7 +44,7 @@ PY
 # The interpreter looks up PyInit_<name> alone. Anything else a module exports (the core's
 # functions, the standard library's templates instantiated in it) could bind to, or be bound
 # by, another extension in the same process that carries the same names.
-for name in _lodestack _keys; do
+for name in _lodestack _keys _text; do
   module=$("$work/venv/bin/python" -I -c "import lodestack.$name as m; print(m.__file__)")
   if command -v readelf >/dev/null; then
     exported=$(readelf --dyn-syms --wide "$module" |
@@ -61,6 +61,6 @@ for name in _lodestack _keys; do
 done
 
 # The console script comes from the wheel's entry points, not from CMake: run it once.
-sorted=$(printf 'pear\napple\nfig\n' | "$work/venv/bin/lodestack")
-[ "$sorted" = $'apple\nfig\npear' ] || { echo "the lodestack command wrote: $sorted" >&2; exit 1; }
+sorted=$(printf 'pear 2\napple 10\nfig 1\n' | "$work/venv/bin/lodestack" -k2n)
+[ "$sorted" = $'fig 1\npear 2\napple 10' ] || { echo "the lodestack command wrote: $sorted" >&2; exit 1; }
 echo "the lodestack command sorts"
