@@ -81,13 +81,16 @@ def _key_bytes(key: Callable[[Any], Any] | None, items: Iterable[Any]) -> Iterat
 
 class Items(list[Any]):
     """A list that `distributed` sends whole, in one pickle, where it would send a plain
-    list item by item, many times slower. Pieces and sorted partitions are these."""
+    list item by item, many times slower. Input and sorted partitions and the pieces
+    between them are these."""
 
     __slots__ = ()
 
 
-def _as_list(part: Iterable[Any]) -> list[Any]:
-    return part if isinstance(part, list) else list(part)
+def _as_items(part: Iterable[Any]) -> Items:
+    # As Items even when it is a list: the scheduler may split a partition on a worker that
+    # does not hold it, which then receives it.
+    return part if type(part) is Items else Items(part)
 
 
 def _sample(items: list[Any], partition: int, size: int, key: Callable[[Any], Any] | None,
@@ -308,7 +311,7 @@ def _ranged(bag: dask.bag.Bag, finish: Callable[..., Any], stage: str,
     size = math.ceil(SAMPLES_PER_RANGE * m / n)
     graph: dict[Any, Any] = {}
     for p in range(n):
-        graph[items, p] = (_as_list, (bag.name, p))
+        graph[items, p] = (_as_items, (bag.name, p))
         graph[samples, p] = (_sample, (items, p), p, size, key, tmp)
         graph[split, p] = (_split, (items, p), p, cuts, m, key)
         for r in range(m):
@@ -333,8 +336,8 @@ def sort[T](bag: dask.bag.Bag, key: Callable[[T], Any] | None = None, *, reverse
     bag is computed.
 
     Args:
-        bag: The items; each partition is read twice, to sample it and to split it, so an
-            expensive one is better persisted first.
+        bag: The items. Every input partition is sampled before any is split, so Dask
+            holds all of them at once (and `distributed` spills them past its memory limit).
         key: Returns an item's sort key, as for `Sorter`; it runs in the workers, twice per
             item (once to place it, once to sort it), and must give the same key each time.
             None sorts items by themselves.
