@@ -50,7 +50,7 @@ from functools import partial
 from typing import Any
 
 try:
-    import dask.bag
+    from dask.bag.core import Bag
     from dask.base import tokenize
     from dask.highlevelgraph import HighLevelGraph
 except ImportError as error:
@@ -209,9 +209,8 @@ def _write_range(pieces: list[list[Any]], path: str, *, key: Callable[[Any], Any
     # part file that looks finished.
     fd, partial_path = tempfile.mkstemp(prefix=f".{name}.", dir=directory)
     try:
-        with (_task_dir(tmp_dir) as spill,
-              Sorter(None if encoded else key, tmp_dir=spill, **options) as sorter,
-              open(fd, "wb", buffering=0) as out):
+        with (open(fd, "wb", buffering=0) as out, _task_dir(tmp_dir) as spill,
+              Sorter(None if encoded else key, tmp_dir=spill, **options) as sorter):
             _add_all(sorter, pieces, key, encoded)
             sorter.write_to(out)
         os.replace(partial_path, path)
@@ -288,11 +287,11 @@ def _sweep(root: str) -> None:
 # The graph
 
 
-def _ranged(bag: dask.bag.Bag, finish: Callable[..., Any], stage: str,
+def _ranged(bag: Bag, finish: Callable[..., Any], stage: str,
             outputs: Callable[[int], tuple[Any, ...]], key: Callable[[Any], Any] | None,
             reverse: bool, npartitions: int | None, max_bytes: int,
             tmp_dir: str | os.PathLike[str] | None, codec: Any, threads: int,
-            encoded: bool) -> dask.bag.Bag:
+            encoded: bool) -> Bag:
     """The bag of a range sort of `bag`: its partition r is `finish(pieces, *outputs(r))`,
     where `pieces` are range r's items of each input partition."""
     options = dict(max_bytes=max_bytes, codec=codec, threads=threads, reverse=reverse)
@@ -319,14 +318,16 @@ def _ranged(bag: dask.bag.Bag, finish: Callable[..., Any], stage: str,
     graph[cuts] = (_cut, [(samples, p) for p in range(n)], m, reverse)
     for r in range(m):
         graph[name, r] = (finish, [(piece, p, r) for p in range(n)], *outputs(r))
-    hlg = HighLevelGraph.from_collections(name, graph, dependencies=[bag])
-    return dask.bag.Bag(hlg, name, m)
+    # Dask's own annotations do not make Bag a DaskCollection, nor type compute().
+    dependencies = [bag]
+    hlg = HighLevelGraph.from_collections(name, graph, dependencies)  # type: ignore[arg-type]
+    return Bag(hlg, name, m)
 
 
-def sort[T](bag: dask.bag.Bag, key: Callable[[T], Any] | None = None, *, reverse: bool = False,
+def sort[T](bag: Bag, key: Callable[[T], Any] | None = None, *, reverse: bool = False,
             npartitions: int | None = None, max_bytes: int = 268435456,
             tmp_dir: str | os.PathLike[str] | None = None, codec: Any = None, threads: int = 1,
-            encoded: bool = False) -> dask.bag.Bag:
+            encoded: bool = False) -> Bag:
     """Return a bag of the items of `bag`, sorted by `key`, its partitions in order.
 
     Concatenated, the partitions are `sorted(items, key=key, reverse=reverse)` of the input
@@ -360,7 +361,7 @@ def sort[T](bag: dask.bag.Bag, key: Callable[[T], Any] | None = None, *, reverse
                    max_bytes, tmp_dir, codec, threads, encoded)
 
 
-def sort_to_files[T](bag: dask.bag.Bag, directory: str | os.PathLike[str],
+def sort_to_files[T](bag: Bag, directory: str | os.PathLike[str],
                      key: Callable[[T], Any] | None = None, *, reverse: bool = False,
                      npartitions: int | None = None, max_bytes: int = 268435456,
                      tmp_dir: str | os.PathLike[str] | None = None, codec: Any = None,
@@ -379,4 +380,5 @@ def sort_to_files[T](bag: dask.bag.Bag, directory: str | os.PathLike[str],
     paths = _ranged(bag, _write_range, "files",
                     lambda r: (os.path.join(where, f"part-{r:05d}"),), key, reverse,
                     npartitions, max_bytes, tmp_dir, codec, threads, encoded)
-    return paths.compute()
+    written: list[str] = paths.compute()  # type: ignore[no-untyped-call]
+    return written

@@ -34,10 +34,7 @@ def bags(draw):
 
 def read_pickles(path):
     with open(path, "rb") as f:
-        out = []
-        while f.peek(1):
-            out.append(pickle.load(f))
-        return out
+        return [pickle.load(f) for _ in iter(lambda: f.peek(1), b"")]
 
 
 @settings(max_examples=scale(25, 250), deadline=None,
