@@ -29,7 +29,7 @@ import pathlib
 import lodestack
 
 package = pathlib.Path(lodestack.__file__).parent
-missing = [name for name in ("py.typed", "_lodestack.pyi", "_keys.pyi")
+missing = [name for name in ("py.typed", "_lodestack.pyi", "_keys.pyi", "dask.py")
            if not (package / name).is_file()]
 if missing:
     raise SystemExit(f"the wheel lacks {', '.join(missing)}")
@@ -39,6 +39,15 @@ print(f"installed lodestack {lodestack.__version__} in {package}")
 print(lodestack.Sorter.__doc__.splitlines()[0])
 if lodestack.sort_key((1, "a")) >= lodestack.sort_key((1, "b")):
     raise SystemExit("sort_key does not order (1, 'a') before (1, 'b')")
+# The venv has no Dask: the optional module must say what to install.
+try:
+    import lodestack.dask
+except ImportError as error:
+    if "lodestack[dask]" not in str(error):
+        raise SystemExit(f"lodestack.dask without Dask says: {error}")
+    print(f"without Dask: {error}")
+else:
+    raise SystemExit("lodestack.dask imported without Dask in the venv")
 PY
 
 # The interpreter looks up PyInit_<name> alone. Anything else a module exports (the core's

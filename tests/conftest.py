@@ -122,7 +122,12 @@ def nothing_left_behind(request):
     gc.collect()  # the sorters and iterators caught in reference cycles
     for path in [temp] + getattr(request.node, "spill_dirs", []):
         assert set(private_dirs(path)) - before[0] == set(), f"a directory was left in {path}"
-    leaked = {fd: target for fd, target in _open_fds().items() if fd not in before[1]}
+    # A test that uses a Dask cluster kept for its module says so: the client's pooled
+    # connections stay open until the module's end closes the cluster, and the cluster's
+    # scheduler, which runs in this process, reads /proc from its own thread at any time.
+    cluster = getattr(request.node, "uses_cluster", False)
+    leaked = {fd: target for fd, target in _open_fds().items() if fd not in before[1]
+              and not (cluster and target.startswith(("socket:", "/proc/")))}
     assert leaked == {}, f"file descriptors left open: {leaked}"
     assert collections.Counter(lodestack_threads()) - before[2] == {}, "threads left running"
 
