@@ -134,6 +134,7 @@ ERRORS = [
     (["-c", "-o", "x"], 2, "options '-co' are incompatible", True),
     (["-C", "--check"], 2, "options '-cC' are incompatible", True),
     (["-c", "present", "missing"], 2, "extra operand 'missing' not allowed with -c", True),
+    (["-cz", "zero"], 1, "zero:2: disorder: a\0", True),
     (["--check=foo"], 1, "invalid argument 'foo' for '--check'", True),
     (["--s"], 2, "option '--s' is ambiguous; possibilities: '--sort' '--stable'", True),
     (["--bogus=1"], 2, "unrecognized option '--bogus=1'", True),
@@ -170,6 +171,7 @@ def test_errors_exit_with_gnu_sorts_status_and_message(args, status, message, as
     (tmp_path / "present").write_bytes(b"b\na\n")
     (tmp_path / "names").write_bytes(b"present\0big")
     (tmp_path / "dash").write_bytes(b"present\0-\0")
+    (tmp_path / "zero").write_bytes(b"b\0a\0")
     (tmp_path / "big").write_bytes(b"%d\n" * 5000 % tuple(range(5000)))
     env, close = {}, None
     while args and args[0] in ("POSIXLY_CORRECT", "<&-", ">&-"):
@@ -238,7 +240,13 @@ def start(*args, **kwargs):
     env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT, PYTHONSAFEPATH="1")
     return subprocess.Popen([sys.executable, "-P", "-m", "lodestack", *map(str, args)], env=env,
                             stderr=subprocess.PIPE, **kwargs,
-                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+                            preexec_fn=default_signals)
+
+
+def default_signals():
+    # As a terminal would start it, even from a runner that ignores these (nohup, CI).
+    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, signal.SIG_DFL)
 
 
 @pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGHUP, 129)])
