@@ -17,6 +17,7 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import threading
 import time
 
 import pytest
@@ -92,6 +93,26 @@ def eventually(predicate, what):
     while not predicate():
         assert time.monotonic() < deadline, f"{what} never happened"
         time.sleep(0.001)
+
+
+def run_threads(targets):
+    """Runs each target on a thread of its own, all released at once; raises the first error."""
+    barrier, errors = threading.Barrier(len(targets)), []
+
+    def body(target):
+        barrier.wait()
+        try:
+            target()
+        except BaseException as e:  # noqa: BLE001 - raised below
+            errors.append(e)
+
+    threads = [threading.Thread(target=body, args=(t,)) for t in targets]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if errors:
+        raise errors[0]
 
 
 def _open_fds():

@@ -10,7 +10,7 @@ import threading
 import pytest
 
 from conftest import (CANNOT_ADD, CLOSED, READ_ONCE, STOPPED, Recorder, lodestack_threads,
-                      payload_of, private_dirs, scale)
+                      payload_of, private_dirs, run_threads, scale)
 from lodestack import Sorter
 
 READERS = {"sort": lambda s: list(s.sort()), "encoded": lambda s: list(s.encoded()),
@@ -216,25 +216,6 @@ def test_write_to_writes_on_the_calling_thread_while_closing_does_not_stop_it(tm
     assert (os.listdir(tmp_dir), lodestack_threads()) == ([], [])
     with pytest.raises(ValueError, match=CLOSED):
         s.sort()
-
-
-def run_threads(targets):
-    barrier, errors = threading.Barrier(len(targets)), []
-
-    def body(target):
-        barrier.wait()
-        try:
-            target()
-        except BaseException as e:  # noqa: BLE001 - raised below
-            errors.append(e)
-
-    threads = [threading.Thread(target=body, args=(t,)) for t in targets]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    if errors:
-        raise errors[0]
 
 
 @pytest.mark.parametrize("threads", [1, 2, 4])

@@ -20,7 +20,7 @@ import pytest
 
 import lodestack
 from conftest import (CANNOT_ADD, CLOSED, READ_ONCE, STOPPED, Recorder, eventually,
-                      lodestack_threads, payload_of, private_dirs, run_child, run_files)
+                      lodestack_threads, payload_of, private_dirs, run_child, run_files, run_threads)
 from lodestack import Sorter, _keys, _lodestack
 
 PACKAGE = pathlib.Path(lodestack.__file__).parent
@@ -395,16 +395,6 @@ def test_dropping_and_closing(steps, tmp_dir):
         else:
             it = None
     assert os.listdir(tmp_dir) == []
-
-
-def run_threads(targets):
-    import threading
-
-    threads = [threading.Thread(target=t) for t in targets]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
 
 
 class CyclicCodec:
