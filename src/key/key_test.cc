@@ -103,6 +103,7 @@ TEST(KeyTest, WorkedExamplesEncodeToTheirExactBytes) {
       {{big(true, dbl_max(-1))}, " 20 00 10 00 00 00 00 00 00 01 01"},
       {{big(true, pow2(127)), dbl(-0x1p127)}, " 20 38 1F FF FF FF FF FF FF 00"},
       {{i64(INT64_MIN), big(true, pow2(63)), dbl(-0x1p63)}, " 20 3C 1F FF FF FF FF FF FF 00"},
+      {{i64(-(1LL << 53) - 1), big(true, pow2(53, 1))}, " 20 3C BF FF FF FF FF FF FE 01 01"},
       {{i64(-1), dbl(-1.0), big(true, Bytes{1})}, " 20 40 0F FF FF FF FF FF FF 00"},
       {{i64(0), dbl(0.0), dbl(-0.0), big(true, Bytes{0, 0}), big(false, {})},
        " 20 80" + zeros.substr(0, 24)},
