@@ -72,7 +72,8 @@ TEST_F(RunTest, RecordsRoundTripWithBlocksCutAnywhere) {
       for (const Item& r : records) ASSERT_TRUE(writer.push(view(r.key), view(r.payload)));
       const run::Run run = std::move(writer).finish().value();
       const std::string stream = stream_of(records), file = file_of(run.path);
-      EXPECT_TRUE(run.records == records.size() && run.stream_len == stream.size());
+      EXPECT_TRUE(run.records == records.size() && run.stream_len == stream.size() &&
+                  run.file_len == file.size());
       EXPECT_TRUE(cut != 13 || file == le32(11) + le32(10) + "\xA0\1\0\0\0k\1\0\0\0v"s)
           << "its bytes";
       std::size_t at = 0;  // every block but the last holds exactly kBlockSize stream bytes
@@ -89,19 +90,31 @@ TEST_F(RunTest, RecordsRoundTripWithBlocksCutAnywhere) {
   }
 }
 
+// A run file is the user's alone whatever the umask, and no descriptor on it, written or
+// read, leaks into a child process or outlives its owner. It is never opened over an
+// existing file.
 TEST_F(RunTest, FileIsNewPrivateAndClosedOnExec) {
   const fs::path path = tmp_ / "run";
-  const int fd =
-      ::open("/dev/null", O_RDONLY);  // the lowest free descriptor, the writer's next
-  ::close(fd);
+  const auto fds_on_path = [&] {
+    std::vector<int> fds;
+    for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+      std::error_code ignored;
+      if (fs::read_symlink(fd.path(), ignored) == path)
+        fds.push_back(std::stoi(fd.path().filename()));
+    }
+    return fds;
+  };
   const mode_t old_mask = ::umask(0);
   std::optional<RunWriter> writer(RunWriter::create(path, nullptr).value());
   ::umask(old_mask);
   EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-  ASSERT_EQ(fs::read_symlink(std::format("/proc/self/fd/{}", fd)), path);
-  EXPECT_EQ(::fcntl(fd, F_GETFD), FD_CLOEXEC);
+  std::optional<RunReader> reader(RunReader::open({path, 0, 0, 0}).value());
+  const std::vector<int> fds = fds_on_path();
+  ASSERT_EQ(fds.size(), 2u);
+  for (const int fd : fds) EXPECT_EQ(::fcntl(fd, F_GETFD), FD_CLOEXEC);
   writer.reset();  // dropped without finish: closed, the file left for its directory's owner
-  EXPECT_EQ(::fcntl(fd, F_GETFD), -1);
+  reader.reset();
+  EXPECT_EQ(fds_on_path(), std::vector<int>{});
   std::ofstream(path) << "kept";
   expect_error(RunWriter::create(path, nullptr), kIo, kAlreadyExists,
                path.native() + ": File exists (os error 17)");
