@@ -37,6 +37,16 @@ TEST_F(SorterTest, RefusesBadSettingsWithTheFirstFailingCheck) {
     EXPECT_EQ(made.error().text(), (dir.empty() ? "" : (tmp_ / dir).native()) + message);
   }
   EXPECT_EQ(tree(), Tree{"file"});
+  // Asked to, a sorter looks at its directory only when the first spill needs it.
+  sorter_ = Sorter::create(tmp_ / "missing", 2, 2, 1, {}, TmpDirCheck::kAtFirstSpill).value();
+  ASSERT_TRUE(push("a", ""));
+  const Result<void> spill = push("b", "");
+  ASSERT_FALSE(spill);
+  EXPECT_EQ(spill.error().kind(), kNotFound);
+  EXPECT_TRUE(spill.error().text().starts_with(
+      (tmp_ / "missing").native() + ": No such file or directory (os error 2) at path"))
+      << spill.error().text();
+  EXPECT_TRUE(sorter_->failed());
 }
 
 TEST_F(SorterTest, OversizedItemIsSpilledAloneAndItsMemoryReleased) {
