@@ -21,25 +21,44 @@ std::vector<Item> drain(Merged& merged) {  // to the end, which then stays
 class MergeTest : public TmpDirTest {
  protected:
   std::unique_ptr<Sorter> make(std::uint64_t max_bytes, std::uint64_t max_open,
-                               const std::vector<Item>& items = {}, std::uint64_t threads = 1) {
-    std::unique_ptr<Sorter> sorter = Sorter::create(tmp_, max_bytes, max_open, threads).value();
+                               const std::vector<Item>& items = {}, std::uint64_t threads = 1,
+                               sorter::Order order = {}) {
+    std::unique_ptr<Sorter> sorter =
+        Sorter::create(tmp_, max_bytes, max_open, threads, order).value();
     for (const Item& i : items) EXPECT_TRUE(sorter->push(view(i.key), view(i.payload), never));
     return sorter;
   }
 };
 
-// Random items through spills, passes and the final merge: key order, equal keys in the
-// order added, and nothing left on disk at the end.
-TEST_F(MergeTest, YieldsKeyOrderWithEqualKeysInTheOrderAdded) {
+// Random items through spills, passes and the final merge, in every order: a stable sort of
+// everything added, what the sort did counted, and nothing left on disk at the end.
+TEST_F(MergeTest, YieldsAStableSortOfEverythingAddedInEveryOrder) {
   std::mt19937_64 rng = seeded();
-  for (int trial = 0; trial < 8; ++trial) {
+  for (int trial = 0; trial < 16; ++trial) {
+    const sorter::Order order = kOrders[trial % 4];
     std::vector<Item> items(rng() % 2000);
     for (std::size_t i = 0; i < items.size(); ++i) {
-      items[i] = {std::string(rng() % 3, "\0a\xff"[rng() % 3]), std::to_string(i)};
+      std::string key(rng() % 4, '\0');
+      for (char& c : key) c = "\0a\xff"[rng() % 3];
+      items[i] = {key, std::to_string(i)};
     }
-    const std::uint64_t max_bytes = trial == 0 ? 1 << 20 : 500 + rng() % 3000;
-    Result<Merged> merged = finish(make(max_bytes, 2 + rng() % 4, items, 1 + trial % 2), never);
-    EXPECT_EQ(drain(merged.value()), sorted(items)) << "max_bytes " << max_bytes;
+    const std::uint64_t max_bytes = trial < 4 ? 1 << 20 : 500 + rng() % 3000;
+    std::unique_ptr<Sorter> sorter =
+        make(max_bytes, 2 + rng() % 4, items, 1 + trial / 4 % 2, order);
+    ASSERT_TRUE(sorter->wait());
+    sorter::Stats spilled{.added = items.size(), .runs = sorter->runs().size()};
+    for (const run::Run& run : sorter->runs()) {
+      spilled.spilled_bytes += run.stream_len;
+      spilled.compressed_bytes += fs::file_size(run.path);
+    }
+    Result<Merged> merged = finish(std::move(sorter), never);
+    const std::vector<Item> expected = sorted(items, order);
+    EXPECT_EQ(drain(merged.value()), expected) << max_bytes << " bytes, order " << trial % 4;
+    const sorter::Stats s = merged->stats();
+    spilled.dropped = items.size() - expected.size();
+    EXPECT_EQ(std::tie(s.added, s.dropped, s.runs, s.spilled_bytes, s.compressed_bytes),
+              std::tie(spilled.added, spilled.dropped, spilled.runs, spilled.spilled_bytes,
+                       spilled.compressed_bytes));
     EXPECT_EQ(tree(), Tree{});
   }
 }
@@ -47,16 +66,16 @@ TEST_F(MergeTest, YieldsKeyOrderWithEqualKeysInTheOrderAdded) {
 // With max_bytes 2 every item but the last is spilled alone, its payload setting the run's
 // stream length; the keys fall, so the merge must reorder everything.
 TEST_F(MergeTest, PassesMergeTheCheapestAdjacentRunsUntilMaxOpenRemain) {
-  const std::tuple<std::uint64_t, std::vector<std::size_t>, std::vector<int>> cases[] = {
-      // max_open, payload sizes, the runs left in the directory
-      {4, {1, 1, 1, 1, 1}, {0, 1, 2, 3}},
-      {4, {5, 1, 1, 5, 5, 1}, {0, 3, 4, 5}},  // the smallest pair
-      {4, {3, 1, 2, 1, 2, 1}, {0, 3, 4, 5}},  // the leftmost of the smallest
-      {4, {5, 5, 5, 1, 1, 9}, {0, 1, 2, 5}},
-      {2, {1, 1, 1, 1, 1, 1}, {5, 7}},         // (0 1) makes 5, (2 3) 6, then (6 4) 7
-      {3, {2, 1, 1, 1, 4, 30, 1}, {4, 5, 7}},  // (1 2 3) makes 6, then just (0 6) makes 7
+  const std::tuple<std::uint64_t, std::vector<std::size_t>, std::vector<int>, int> cases[] = {
+      // max_open, payload sizes, the runs left in the directory, the passes
+      {4, {1, 1, 1, 1, 1}, {0, 1, 2, 3}, 0},
+      {4, {5, 1, 1, 5, 5, 1}, {0, 3, 4, 5}, 1},  // the smallest pair
+      {4, {3, 1, 2, 1, 2, 1}, {0, 3, 4, 5}, 1},  // the leftmost of the smallest
+      {4, {5, 5, 5, 1, 1, 9}, {0, 1, 2, 5}, 1},
+      {2, {1, 1, 1, 1, 1, 1}, {5, 7}, 3},         // (0 1) makes 5, (2 3) 6, then (6 4) 7
+      {3, {2, 1, 1, 1, 4, 30, 1}, {4, 5, 7}, 2},  // (1 2 3) makes 6, then just (0 6) makes 7
   };
-  for (const auto& [max_open, payloads, runs_left] : cases) {
+  for (const auto& [max_open, payloads, runs_left, passes] : cases) {
     std::vector<Item> items;
     for (std::size_t i = 0; i < payloads.size(); ++i)
       items.push_back({{char('z' - i)}, std::string(payloads[i], '0' + i)});
@@ -67,6 +86,8 @@ TEST_F(MergeTest, PassesMergeTheCheapestAdjacentRunsUntilMaxOpenRemain) {
     Result<Merged> merged = finish(std::move(sorter), never);
     EXPECT_EQ(tree(), left);
     EXPECT_EQ(drain(merged.value()), sorted(items));
+    EXPECT_EQ(merged->stats().merge_passes, passes);
+    EXPECT_EQ(merged->stats().max_fan_in, max_open + 1);  // the final merge: the held item too
   }
 }
 
