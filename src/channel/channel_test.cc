@@ -22,10 +22,7 @@ TEST(ChannelTest, MessagesArriveInOrderBeforeTheDisconnection) {
   EXPECT_EQ(*receiver.recv_timeout(1h).message.value(), 20000);
   EXPECT_EQ(receiver.recv_timeout(1h).status, RecvStatus::kDisconnected);
   auto [idle, waiting] = channel<int>(1);
-  std::thread releaser([&idle] {
-    std::this_thread::sleep_for(10ms);  // meant to land during the wait below
-    Sender<int> gone = std::move(idle);
-  });
+  std::thread releaser([&idle] { Sender<int> gone = std::move(idle); });  // at any time
   EXPECT_EQ(waiting.recv_timeout(1h).status, RecvStatus::kDisconnected);
   releaser.join();
 }

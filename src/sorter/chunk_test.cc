@@ -137,7 +137,8 @@ TEST(RegionTest, CommitsWhatIsWrittenAndKeepsItThroughResizes) {
   };
   region.resize(64 * page, 0, 256 * page);
   EXPECT_EQ(resident(), 0);
-  for (std::size_t i = 0; i < 40 * page; ++i) region.get()[i] = static_cast<std::uint8_t>(i % 251);
+  for (std::size_t i = 0; i < 40 * page; ++i)
+    region.get()[i] = static_cast<std::uint8_t>(i % 251);
   EXPECT_EQ(resident(), 40);
   region.resize(kept, kept, 256 * page);
   EXPECT_EQ(resident(), 21);

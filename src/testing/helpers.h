@@ -74,7 +74,8 @@ inline std::vector<Item> sorted(std::vector<Item> items, sorter::Order order = {
     return std::ranges::lexicographical_compare(view(order.reverse ? b.key : a.key),
                                                 view(order.reverse ? a.key : b.key));
   });
-  if (order.unique) items.erase(std::ranges::unique(items, {}, &Item::key).begin(), items.end());
+  if (order.unique)
+    items.erase(std::ranges::unique(items, {}, &Item::key).begin(), items.end());
   return items;
 }
 
