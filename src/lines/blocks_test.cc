@@ -86,7 +86,7 @@ TEST_F(MergeInputsTest, LinesLongerThanAReadKeepKeyOrderWithTiesFromTheEarlierIn
 
   int const out = ::open((tmp_ / "out").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   MergeCounters counters;
-  Outcome merged = merge_inputs(*keyer, '\n', fds, out, testing_helpers::kNever, counters);
+  Outcome merged = merge_inputs(*keyer, '\n', fds, out, testing_helpers::never, counters);
   for (int const fd : fds) ::close(fd);
   ::close(out);
   ASSERT_TRUE(merged.has_value()) << merged.error().error.text();
