@@ -158,20 +158,35 @@ WRITE_TO = """
 @pytest.mark.parametrize("where", ["waiting for a chunk", "inside write"])
 def test_ctrl_c_during_write_to_stops_it_and_removes_the_runs(where, tmp_dir):
     # Waiting: reads past a run's second block are held, and the handle is C code (append),
-    # so only write_to's own check can see the signal. Inside: the handler raises in write.
+    # so only write_to's own check, made while it waits, can run the handler that lets the
+    # read go on; a check made only after a chunk would wait for the helper's deadline.
+    # Inside: the handler raises in write.
     facts = run_child(WRITE_TO + """
-        handle = type("Handle", (), {})()
+        handle, late = type("Handle", (), {})(), []
         if os.environ["WHERE"] == "inside write":
             handle.write = lambda data: (calls.append(data), interrupt_main(), len(data))[2]
         else:
             handle.write = calls.append
-            t = interrupt_when_blocked(Gate("READ"))
-        facts = {"outcome": outcome(lambda: s.write_to(handle))}
+            gate, handled = Gate("READ"), threading.Event()
+            def handler(signum, frame):
+                handled.set()
+                if not late:
+                    gate.open()
+                raise KeyboardInterrupt
+            signal.signal(signal.SIGUSR1, handler)
+            def interrupt():
+                gate.wait_blocked()
+                signal.pthread_kill(threading.main_thread().ident, signal.SIGUSR1)
+                if not handled.wait(10):
+                    late.append(True)
+                    gate.open()
+            threading.Thread(target=interrupt).start()
+        facts = {"outcome": outcome(lambda: s.write_to(handle)), "late": late}
         done(**facts, chunks=sorted({len(c) for c in calls}), few=len(calls) < 20,
              left=os.listdir(TMP), threads=lodestack_threads(), again=refusal(s.sort))""",
                       tmp_dir, shim=True, env={"LODESTACK_SHIM_READ_FROM": "200000", "WHERE": where})
-    assert facts == {"outcome": "KeyboardInterrupt", "chunks": [262_000], "few": True, "left": [],
-                     "threads": [], "again": READ_ONCE}
+    assert facts == {"outcome": "KeyboardInterrupt", "late": [], "chunks": [262_000], "few": True,
+                     "left": [], "threads": [], "again": READ_ONCE}
 
 
 @needs_shim
