@@ -157,7 +157,9 @@ struct RunWriter::State {
     return {};
   }
 
-  // Sends the current set's filled slots on, and starts filling a free set.
+  // Sends the current set's filled slots on, and starts filling a free set. The current set
+  // starts before the other is waited for and written, so that the pool compresses while
+  // this thread writes.
   Result<void> ship() {
     std::size_t k = filling;
     if (k < per_set && set(current)[k].len > 0) ++k;
@@ -170,10 +172,10 @@ struct RunWriter::State {
       return write_set(current, k);
     }
     const std::size_t other = 1 - current;
-    if (Result<void> r = drain(other); !r) return r;
     shipped[current] = k;
     in_flight[current] = true;
     pool->start(batches[current], k, tasks[current]);
+    if (Result<void> r = drain(other); !r) return r;
     current = other;
     return {};
   }
