@@ -64,8 +64,9 @@ TEST(PoolTest, RunsEveryTaskOnceOnItsNamedWorkers) {
     pool->for_each(10, [&](std::size_t) {
       tls_no_memory = true;
       pool->join([&] { total += sum(*pool, 0, 64); }, [&] { total += 1; });
+      const auto add = [&](std::size_t i) { total += i; };  // outlives the batch
       Pool::Batch batch;
-      pool->start(batch, 16, [&](std::size_t i) { total += i; });
+      pool->start(batch, 16, add);
       pool->wait(batch);
       tls_no_memory = false;
     });
