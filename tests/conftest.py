@@ -82,8 +82,8 @@ def lodestack_threads():
     for tid in os.listdir("/proc/self/task"):
         try:
             names.append(pathlib.Path(f"/proc/self/task/{tid}/comm").read_text().strip())
-        except FileNotFoundError:
-            pass  # the thread ended while we looked
+        except (FileNotFoundError, ProcessLookupError):
+            pass  # the thread ended while we looked (before the open, or after it)
     return sorted(n for n in names if n.startswith("lodestack-"))
 
 
@@ -199,7 +199,7 @@ def lodestack_threads():
     for t in os.listdir("/proc/self/task"):
         try:
             names.append(open(f"/proc/self/task/{t}/comm").read().strip())
-        except FileNotFoundError:
+        except (FileNotFoundError, ProcessLookupError):
             pass
     return [n for n in names if n.startswith("lodestack-")]
 
