@@ -338,11 +338,11 @@ def apply(config: Config, key: str, value: str | None, spelled: str) -> None:
         config.check = mode
     elif key == "k":
         assert value is not None
-        spec = os.fsencode(value)
-        problem = _text().check_key(spec)
+        keydef = os.fsencode(value)
+        problem = _text().check_key(keydef)
         if problem is not None:
             raise Trouble(requote_key_error(problem))
-        config.keys.append(spec)
+        config.keys.append(keydef)
     elif key == "o":
         if config.output is not None and config.output != value:
             raise Trouble("multiple output files specified")

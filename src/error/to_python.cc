@@ -1,5 +1,7 @@
 #include "error/to_python.h"
 
+#include <exception>
+#include <new>
 #include <string>
 
 namespace lodestack {
@@ -48,6 +50,18 @@ PyObject* raise(const Error& error) {
   PyObject* const exception = to_python(error);
   if (exception != nullptr) PyErr_SetRaisedException(exception);
   return nullptr;
+}
+
+void raise_current_exception(PyObject* fault) {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(fault, e.what());
+  } catch (...) {
+    PyErr_SetString(fault, "an unknown C++ exception");
+  }
 }
 
 }  // namespace lodestack

@@ -19,6 +19,10 @@ PyObject* to_python(const Error& error);
 // Raises to_python(error). Always returns null, for `return raise(error);`.
 PyObject* raise(const Error& error);
 
+// Raises the C++ exception being handled as Python sees it: MemoryError for bad_alloc,
+// else `fault` with the exception's text. REQUIRES: attached, inside a catch block.
+void raise_current_exception(PyObject* fault);
+
 }  // namespace lodestack
 
 #endif  // LODESTACK_ERROR_TO_PYTHON_H_

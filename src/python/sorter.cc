@@ -633,16 +633,6 @@ PyObject* refuse(Refusal refusal) {
   return nullptr;
 }
 
-void raise_from_current_exception() {
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(internal_fault, e.what());
-  } catch (...) {
-    PyErr_SetString(internal_fault, "an unknown C++ exception");
-  }
-}
+void raise_from_current_exception() { raise_current_exception(internal_fault); }
 
 }  // namespace lodestack::python

@@ -7,7 +7,7 @@
 //       .add(block), .end(), .write(fd), .close()     sort: blocks in, lines out to fd
 //   Checker(keyer, end).add(block), .end()            -c: the first line out of order
 //   Merger(keyer, end, fds).write(fd)                 -m: merge sorted inputs into fd
-//   check_key(spec)                                   a -k KEYDEF's error text, or None
+//   check_key(keydef)                                 a -k KEYDEF's error text, or None
 //
 // Failures of the sort, of reading and of writing raise OSError (MemoryError when memory
 // ran out) with two more attributes: `side`, which is "input", "output", "tmpdir" (the
@@ -50,16 +50,10 @@ PyTypeObject* merger_type = nullptr;
 
 // --- Helpers -------------------------------------------------------------------------
 
-void raise_from_current_exception() {
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "an unknown C++ exception");
-  }
+// A -k KEYDEF given as bytes, parsed.
+Result<lines::KeyField> parse_keydef(PyObject* keydef) {
+  return lines::parse_key(std::string_view(PyBytes_AS_STRING(keydef),
+                                           static_cast<std::size_t>(PyBytes_GET_SIZE(keydef))));
 }
 
 // Runs `body`, turning a C++ exception into a Python one.
@@ -68,7 +62,7 @@ PyObject* guarded(F&& body) {
   try {
     return body();
   } catch (...) {
-    raise_from_current_exception();
+    raise_current_exception(PyExc_RuntimeError);
     return nullptr;
   }
 }
@@ -198,13 +192,12 @@ PyObject* keyer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       settings.separator = static_cast<std::uint8_t>(value);
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
-      PyObject* const spec = PyList_GET_ITEM(keys, i);
-      if (!PyBytes_Check(spec)) {
+      PyObject* const keydef = PyList_GET_ITEM(keys, i);
+      if (!PyBytes_Check(keydef)) {
         PyErr_SetString(PyExc_TypeError, "keys must be bytes");
         return nullptr;
       }
-      Result<lines::KeyField> key = lines::parse_key(std::string_view(
-          PyBytes_AS_STRING(spec), static_cast<std::size_t>(PyBytes_GET_SIZE(spec))));
+      Result<lines::KeyField> key = parse_keydef(keydef);
       if (!key) return raise(key.error());
       settings.keys.push_back(*key);
     }
@@ -568,14 +561,13 @@ PyObject* merger_written(PyObject* op, void*) {
 
 // --- Module --------------------------------------------------------------------------
 
-PyObject* check_key(PyObject*, PyObject* spec) {
-  if (!PyBytes_Check(spec)) {
-    PyErr_SetString(PyExc_TypeError, "spec must be bytes");
+PyObject* check_key(PyObject*, PyObject* keydef) {
+  if (!PyBytes_Check(keydef)) {
+    PyErr_SetString(PyExc_TypeError, "keydef must be bytes");
     return nullptr;
   }
   return guarded([&]() -> PyObject* {
-    Result<lines::KeyField> key = lines::parse_key(std::string_view(
-        PyBytes_AS_STRING(spec), static_cast<std::size_t>(PyBytes_GET_SIZE(spec))));
+    Result<lines::KeyField> key = parse_keydef(keydef);
     if (key) Py_RETURN_NONE;
     std::string const text = key.error().text();
     return PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
@@ -629,7 +621,7 @@ PyGetSetDef merger_getset[] = {
 
 PyMethodDef module_methods[] = {
     {"check_key", cfunc(check_key), METH_O,
-     "check_key(spec, /)\n--\n\n"
+     "check_key(keydef, /)\n--\n\n"
      "None for a valid -k KEYDEF (bytes), else GNU sort's error text for it, as bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -650,14 +642,14 @@ PyTypeObject* make_type(const char* name, std::size_t size, newfunc make, destru
     if (slot.slot != 0) slots[used++] = slot;
   }
   slots[used] = {0, nullptr};
-  PyType_Spec spec = {
+  PyType_Spec shape = {
       .name = name,
       .basicsize = static_cast<int>(size),
       .itemsize = 0,
       .flags = Py_TPFLAGS_DEFAULT,
       .slots = slots,
   };
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&shape));
 }
 
 PyMutex types_mutex{};
